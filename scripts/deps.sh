@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, the program and the tests need,
+# when any of them is missing. Quick when everything is in place.
+set -euo pipefail
+
+packages=(
+    cmake ninja-build g++ clang libclang-rt-14-dev   # compilers; clang for the fuzz targets
+    qt6-base-dev libgl-dev                           # Qt 6 Widgets/Network
+    libgtest-dev libgmock-dev                        # the test framework
+    xvfb xauth xclip x11-apps                        # a display, the clipboard, a clipboard keeper
+    python3 python3-aiosmtpd dnsmasq-base            # peers that tests start on loopback
+    media-types sharutils iproute2 util-linux        # mime.types, uudecode, namespaces
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+        missing+=("$p")
+    fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing: ${missing[*]}" >&2
+sudo=()
+if [ "$(id -u)" -ne 0 ]; then
+    if command -v sudo >/dev/null; then sudo=(sudo); else
+        echo "Missing packages (${missing[*]}) and not root: install them first." >&2
+        exit 1
+    fi
+fi
+export DEBIAN_FRONTEND=noninteractive
+"${sudo[@]}" apt-get update -q
+"${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"

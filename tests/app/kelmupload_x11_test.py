@@ -1,0 +1,149 @@
+"""Runs the real KelmUpload on a private X server and watches it from outside.
+
+Checked: the clipboard holds exactly the start directory (a path with a
+space, no newline) while the program runs; a format that was on the
+clipboard before is no longer offered; the process ends on its own between
+9.5 and 12 seconds after start; with a clipboard keeper running, the text
+outlives the process. A renamed copy of the window's test executable checks
+that the executable's own name, without extension, is shown.
+
+Usage: kelmupload_x11_test.py PATH/TO/KelmUpload
+"""
+
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+EXE = None
+DISPLAY_ENV = None
+
+
+def xclip_out(target=None, timeout=5):
+    cmd = ["xclip", "-o", "-selection", "clipboard"]
+    if target:
+        cmd += ["-t", target]
+    r = subprocess.run(cmd, env=DISPLAY_ENV, capture_output=True, timeout=timeout)
+    return r.returncode, r.stdout
+
+
+def wait_for(predicate, timeout, step=0.05):
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        if predicate():
+            return True
+        time.sleep(step)
+    return False
+
+
+class XServer:
+    def __enter__(self):
+        r, w = os.pipe()
+        self.proc = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(w), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+            pass_fds=(w,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(w)
+        with os.fdopen(r) as f:
+            number = f.readline().strip()
+        if not number:
+            raise RuntimeError("Xvfb did not start")
+        env = dict(os.environ)
+        env["DISPLAY"] = ":" + number
+        env["QT_QPA_PLATFORM"] = "xcb"
+        env.pop("WAYLAND_DISPLAY", None)
+        return env
+
+    def __exit__(self, *exc):
+        self.proc.terminate()
+        self.proc.wait(timeout=10)
+
+
+class KelmUploadOnX11(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="kelm run ")
+        self.helpers = []
+
+    def tearDown(self):
+        for p in self.helpers:
+            if p.poll() is None:
+                p.kill()
+            p.wait(timeout=10)
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+    def start(self, args, **kw):
+        p = subprocess.Popen(args, env=DISPLAY_ENV, stdout=subprocess.DEVNULL,
+                             stderr=subprocess.PIPE, **kw)
+        self.helpers.append(p)
+        return p
+
+    def test_clipboard_holds_the_directory_and_the_process_ends_on_time(self):
+        # Something else owns the clipboard first, offering HTML.
+        holder = self.start(["xclip", "-selection", "clipboard", "-t", "text/html", "-loops", "0"],
+                            stdin=subprocess.PIPE)
+        holder.stdin.write(b"<b>earlier</b>")
+        holder.stdin.close()
+        self.assertTrue(wait_for(lambda: b"text/html" in xclip_out("TARGETS")[1], 5),
+                        "the earlier clipboard owner did not come up")
+
+        start = time.monotonic()
+        app = self.start([EXE], cwd=self.tmp)
+        expected = os.path.realpath(self.tmp).encode()
+        self.assertTrue(wait_for(lambda: xclip_out()[1] == expected, 8),
+                        "clipboard never held the start directory: %r" % (xclip_out()[1],))
+        code, text = xclip_out()
+        self.assertEqual(text, expected)
+        self.assertFalse(text.endswith(b"\n"))
+        code, targets = xclip_out("TARGETS")
+        self.assertEqual(code, 0)
+        self.assertNotIn(b"text/html", targets)
+
+        try:
+            rc = app.wait(timeout=15)
+        except subprocess.TimeoutExpired:
+            self.fail("KelmUpload still running 15 s after start")
+        elapsed = time.monotonic() - start
+        self.assertEqual(rc, 0, app.stderr.read().decode(errors="replace"))
+        self.assertGreaterEqual(elapsed, 9.5)
+        self.assertLess(elapsed, 12.0)
+
+    def test_text_outlives_the_process_with_a_clipboard_keeper(self):
+        if shutil.which("xclipboard") is None:
+            self.skipTest("xclipboard (x11-apps) is not installed")
+        keeper = self.start(["xclipboard"])
+        time.sleep(0.5)
+        self.assertIsNone(keeper.poll(), "xclipboard did not stay up")
+        app = self.start([EXE], cwd=self.tmp)
+        rc = app.wait(timeout=15)
+        self.assertEqual(rc, 0)
+        expected = os.path.realpath(self.tmp).encode()
+        self.assertTrue(wait_for(lambda: xclip_out()[1] == expected, 5),
+                        "after exit the clipboard held %r" % (xclip_out()[1],))
+
+    def test_a_renamed_copy_shows_its_own_name_without_extension(self):
+        copy = os.path.join(self.tmp, "Other Uploader.bin")
+        shutil.copy2(EXE, copy)
+        app = self.start([copy], cwd=self.tmp)
+        # The copy behaves like the original: clipboard, then its own end.
+        expected = os.path.realpath(self.tmp).encode()
+        self.assertTrue(wait_for(lambda: xclip_out()[1] == expected, 8))
+        app.kill()
+        window_test = os.path.join(os.path.dirname(EXE), "..", "tests", "test_app_kelm")
+        if not os.path.exists(window_test):
+            self.skipTest("window test executable not built")
+        renamed = os.path.join(self.tmp, "Other Uploader.bin")
+        os.remove(renamed)
+        shutil.copy2(window_test, renamed)
+        env = dict(DISPLAY_ENV, QT_QPA_PLATFORM="offscreen", KELM_EXPECT_NAME="Other Uploader")
+        r = subprocess.run([renamed, "--gtest_filter=KelmWindow.*"], env=env, cwd=self.tmp,
+                           capture_output=True, timeout=60)
+        self.assertEqual(r.returncode, 0, r.stdout.decode(errors="replace"))
+
+
+if __name__ == "__main__":
+    EXE = os.path.abspath(sys.argv.pop(1))
+    with XServer() as env:
+        DISPLAY_ENV = env
+        unittest.main(verbosity=2)
