@@ -10,6 +10,8 @@ export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 export LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp:print_suppressions=0
 
 status=0
+echo "=== fuzz targets ==="
+scripts/fuzz.sh || status=1
 for flavour in release asan; do
     echo "=== $flavour build ==="
     scripts/build.sh "$flavour"
