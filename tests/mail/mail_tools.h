@@ -8,6 +8,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <ostream>
+
 namespace mailtest {
 
 struct ToolResult {
@@ -50,3 +52,12 @@ inline ToolResult RunMailTool(const QStringList &args, const QByteArray &input =
 }
 
 } // namespace mailtest
+
+// Lets GoogleTest print texts in failure messages.
+inline void PrintTo(const QString &text, std::ostream *os) {
+    *os << text.toStdString();
+}
+inline void PrintTo(const QByteArray &bytes, std::ostream *os) {
+    *os << '"' << bytes.left(200).toPercentEncoding(" \"<>=:;,./@-_()'!").constData()
+        << (bytes.size() > 200 ? "\"..." : "\"");
+}
