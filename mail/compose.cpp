@@ -11,6 +11,7 @@
 #include <QDate>
 #include <QTime>
 
+#include <algorithm>
 #include <limits>
 
 namespace sendmail {
@@ -67,7 +68,6 @@ QString Hex8(quint32 value) {
     return QString::number(value, 16).toUpper().rightJustified(8, QLatin1Char('0'));
 }
 
-// Builds the list of transmissions.
 class Composer {
 public:
     QList<Transmission> out;

@@ -201,17 +201,6 @@ TEST(UUEncode, FullLineOf45BytesStartsWithM) {
     EXPECT_EQ(UUEncodeLine(QByteArray(63, 'q')).size(), 1 + 21 * 4);
 }
 
-TEST(UUEncode, TablesHoldTheirAlphabets) {
-    EXPECT_EQ(UUTable[0], '`');
-    EXPECT_EQ(UUTable[1], '!');
-    EXPECT_EQ(UUTable[45], 'M');
-    EXPECT_EQ(UUTable[63], '_');
-    EXPECT_EQ(Base64Table[0], 'A');
-    EXPECT_EQ(Base64Table[26], 'a');
-    EXPECT_EQ(Base64Table[52], '0');
-    EXPECT_EQ(Base64Table[63], '/');
-}
-
 // ---------------------------------------------------------------- header text
 
 TEST(EncodeHeaderText, PlainTextIsQuotedOnlyWhenAsked) {
