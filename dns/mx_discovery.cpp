@@ -1,6 +1,7 @@
 // Finding the machine's name servers and DNS domain.
 #include "dns/mx_internal.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 
 namespace modMXQuery {
@@ -42,7 +43,11 @@ void DiscoverNameServers() {
         domain = TrimAtNull(params->DomainName);
     }
 
-    if (servers.isEmpty() || domain.isEmpty()) {
+    // The parameters' empty first entry (text ",") names no server: the
+    // configuration keys are still worth reading then.
+    const bool serversKnown = std::any_of(servers.cbegin(), servers.cend(),
+                                          [](QChar c) { return c != QLatin1Char(','); });
+    if (!serversKnown || domain.isEmpty()) {
         // Every non-empty value replaces what came before it: the last
         // source that names servers (or a domain) wins.
         auto readKey = [&](const QString &key, const QString &serverValue,

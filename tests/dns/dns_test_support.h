@@ -21,6 +21,7 @@
 #include <mutex>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
 #include <stdexcept>
 #include <sys/socket.h>
 #include <thread>
@@ -96,6 +97,21 @@ inline QString queriedName(const QByteArray &query) {
     if (!modMXQuery::ReadDomainName(query, at, name))
         return QStringLiteral("<undecodable>");
     return name;
+}
+
+// Runs `body` on a thread of its own inside a new, empty network namespace,
+// where nothing can leave the machine (not even loopback is up). Returns
+// false, without running it, when the namespace cannot be made.
+inline bool runInPrivateNetwork(const std::function<void()> &body) {
+    bool made = false;
+    std::thread t([&] {
+        // The namespace belongs to this thread only and ends with it.
+        made = unshare(CLONE_NEWNET) == 0;
+        if (made)
+            body();
+    });
+    t.join();
+    return made;
 }
 
 inline int openDescriptors() {
