@@ -15,7 +15,7 @@ targets=("$dir"/tests/fuzz/fuzz_*)
 passed=0
 failed=0
 for t in "${targets[@]}"; do
-    [ -x "$t" ] || continue
+    [ -f "$t" ] && [ -x "$t" ] || continue   # not the build tools' *_autogen folders
     name=$(basename "$t")
     corpus=$(mktemp -d)
     seeds=tests/fuzz/seeds/${name#fuzz_}
