@@ -1,0 +1,207 @@
+// One MX query over UDP (RFC 1035 section 4.2.1) to the first name server,
+// with the parent-domain retry, and the status-reporting entry point.
+#include "dns/mx_internal.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+namespace modMXQuery {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+class SocketCloser {
+public:
+    explicit SocketCloser(int fd) : fd_(fd) {}
+    ~SocketCloser() {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    SocketCloser(const SocketCloser &) = delete;
+    SocketCloser &operator=(const SocketCloser &) = delete;
+
+private:
+    int fd_;
+};
+
+[[noreturn]] void fail(const QString &description) {
+    throw MXQueryError{kMXQueryErrorNumber, kMXQuerySource, description};
+}
+
+struct Answer {
+    QByteArray message; // the bytes received, nothing more
+    quint16 count;      // the answer count of its header
+};
+
+// Sends the query for `domain` to the first name server and returns the
+// answer datagram, or nullopt when the exchange cannot start (no socket
+// library, no socket, no server address): the query then yields "" quietly.
+// The socket is closed and the library stopped on every way out.
+std::optional<Answer> exchange(const QString &domain) {
+    internal::SocketLibrarySession library;
+    if (!library.started())
+        return std::nullopt;
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return std::nullopt;
+    SocketCloser closer(fd);
+
+    std::optional<quint32> address = GetServerAddress(NameServers.at(0));
+    if (!address)
+        return std::nullopt;
+    const QByteArray query = BuildQueryMessage(domain);
+
+    sockaddr_in server{};
+    server.sin_family = AF_INET;
+    server.sin_port = htons(internal::serverPort());
+    server.sin_addr.s_addr = *address;
+    // Connecting the datagram socket makes the kernel drop datagrams from any
+    // other address or port, and turns a closed port at the server into a
+    // failed receive at once instead of a wait to the end of the bound.
+    if (::connect(fd, reinterpret_cast<const sockaddr *>(&server), sizeof server) != 0)
+        fail(kSendFailedText);
+    ssize_t sent;
+    do {
+        sent = ::send(fd, query.constData(), static_cast<size_t>(query.size()), 0);
+    } while (sent < 0 && errno == EINTR);
+    if (sent <= 0)
+        fail(kSendFailedText);
+
+    const auto deadline = Clock::now() + internal::answerTimeout();
+    // One byte more than a receive may fill, zeroed before each receive, so
+    // that header fields of a short answer read as 0.
+    char buffer[kAnswerBufferSize + 1];
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0)
+            fail(kReceiveFailedText);
+        pollfd p{fd, POLLIN, 0};
+        const int ready = ::poll(&p, 1, static_cast<int>(left.count()));
+        if (ready < 0 && errno != EINTR)
+            fail(kReceiveFailedText);
+        if (ready <= 0)
+            continue;
+        std::memset(buffer, 0, sizeof buffer);
+        sockaddr_in from{};
+        socklen_t fromLength = sizeof from;
+        const ssize_t got = ::recvfrom(fd, buffer, kAnswerBufferSize, MSG_DONTWAIT,
+                                       reinterpret_cast<sockaddr *>(&from), &fromLength);
+        if (got < 0) {
+            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
+                continue;
+            fail(kReceiveFailedText);
+        }
+        const bool fromServer = from.sin_family == AF_INET &&
+                                from.sin_addr.s_addr == server.sin_addr.s_addr &&
+                                from.sin_port == server.sin_port;
+        // Anything else than the answer to this query (a late answer to an
+        // earlier one, a stray datagram) is ignored while the bound lasts.
+        if (!fromServer || got < 2 || static_cast<uchar>(buffer[0]) != (kQueryIdentifier >> 8) ||
+            static_cast<uchar>(buffer[1]) != (kQueryIdentifier & 0xFF))
+            continue;
+        return Answer{QByteArray(buffer, static_cast<int>(got)),
+                      static_cast<quint16>((static_cast<uchar>(buffer[6]) << 8) |
+                                           static_cast<uchar>(buffer[7]))};
+    }
+}
+
+} // namespace
+
+std::optional<quint32> GetServerAddress(const QString &NameServer) {
+    // No host has an empty name; do not hand "" to the resolver.
+    if (NameServer.isEmpty())
+        return std::nullopt;
+    const QByteArray text = NameServer.toLatin1();
+    const in_addr_t numeric = inet_addr(text.constData());
+    if (numeric != INADDR_NONE)
+        return numeric;
+
+    hostent host{};
+    hostent *result = nullptr;
+    int error = 0;
+    std::vector<char> work(4096);
+    int rc;
+    while ((rc = gethostbyname_r(text.constData(), &host, work.data(), work.size(), &result,
+                                 &error)) == ERANGE &&
+           work.size() < 1024 * 1024)
+        work.resize(work.size() * 2);
+    if (rc != 0 || !result || result->h_addrtype != AF_INET || result->h_length != 4 ||
+        !result->h_addr_list[0])
+        return std::nullopt;
+    quint32 first;
+    std::memcpy(&first, result->h_addr_list[0], 4);
+    // All bits set is the lookup's "no address" value, whatever its source.
+    if (first == INADDR_NONE)
+        return std::nullopt;
+    return first;
+}
+
+QString ResolveMX(const QString &Domain) {
+    LastFailure.reset();
+    QString domain = Domain;
+    // Each round is a complete query; the parent retry starts the next one
+    // with a strictly shorter domain, so the rounds end.
+    for (;;) {
+        BestExchange.clear();
+        if (NameServerCount == 0)
+            DiscoverNameServers();
+        if (NameServerCount == 0) {
+            LastFailure = MXQueryError{kMXQueryErrorNumber, kMXQuerySource, kNoNameServerText};
+            return {};
+        }
+        if (domain.isEmpty())
+            domain = DefaultDomain;
+        if (domain.size() < 5) {
+            LastFailure = MXQueryError{kMXQueryErrorNumber, kMXQuerySource, kNoValidDomainText};
+            return {};
+        }
+        QueryDomain = domain;
+
+        std::optional<Answer> answer = exchange(QueryDomain);
+        if (!answer)
+            return {};
+        if (answer->count != 0) {
+            BestExchange = ParseMXAnswers(answer->message, 12, answer->count);
+            return BestExchange;
+        }
+
+        // No records: ask the parent domain, as long as the query lies below
+        // the machine's base domain. A domain without a dot has no parent.
+        const qsizetype base = QueryDomain.indexOf(BaseDomain);
+        const qsizetype dot = QueryDomain.indexOf(QLatin1Char('.'));
+        if (base <= 0 || dot < 0)
+            return {};
+        domain = QueryDomain.mid(dot + 1);
+    }
+}
+
+QString MXQuery(const QString &IPDomain, const std::function<void(const QString &)> &status) {
+    auto report = [&status](const QString &text) {
+        if (status)
+            status(text);
+    };
+    try {
+        const QString domain = internal::trimSpaces(IPDomain);
+        report(domain.isEmpty() ? QStringLiteral("Performing MX Query")
+                                : QStringLiteral("Performing MX Query, Domain: ") + domain);
+        return ResolveMX(domain);
+    } catch (const MXQueryError &e) {
+        report(e.Description);
+    } catch (const std::exception &e) {
+        report(QString::fromLocal8Bit(e.what()));
+    } catch (...) {
+        report(QStringLiteral("Unexpected failure during the MX query"));
+    }
+    return {};
+}
+
+} // namespace modMXQuery
