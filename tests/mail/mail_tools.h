@@ -7,6 +7,7 @@
 #include <QProcess>
 #include <QString>
 #include <QStringList>
+#include "qt_printers.h"
 
 #include <ostream>
 
@@ -53,10 +54,7 @@ inline ToolResult RunMailTool(const QStringList &args, const QByteArray &input =
 
 } // namespace mailtest
 
-// Lets GoogleTest print texts in failure messages.
-inline void PrintTo(const QString &text, std::ostream *os) {
-    *os << text.toStdString();
-}
+// Lets GoogleTest print bytes in failure messages.
 inline void PrintTo(const QByteArray &bytes, std::ostream *os) {
     *os << '"' << bytes.left(200).toPercentEncoding(" \"<>=:;,./@-_()'!").constData()
         << (bytes.size() > 200 ? "\"..." : "\"");

@@ -24,6 +24,8 @@ const char *const kChildMode = "KELM_SETTINGS_CHILD";
 class ConfigHome {
 public:
     ConfigHome() {
+        // The shared test main must leave the folder chosen here alone.
+        ::setenv("KELM_KEEP_XDG_CONFIG_HOME", "1", 1);
         if (std::getenv(kChildMode) != nullptr)
             return;
         char pattern[] = "/tmp/kelm-settings-XXXXXX";
