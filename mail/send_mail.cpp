@@ -183,5 +183,13 @@ QString clsSendMail::DecodeBase64String(const QString &str2Decode) {
 }
 
 QString clsSendMail::MXQuery(const QString &IPDomain) {
+    // The resolver starts and stops the component's socket library, so the
+    // pairing holds for the MX exchange as for every other network call.
+    static const bool hooked = [] {
+        modMXQuery::SetSocketLibraryHooks(
+            {sendmail::StartSocketLibrary, sendmail::StopSocketLibrary});
+        return true;
+    }();
+    Q_UNUSED(hooked);
     return modMXQuery::MXQuery(IPDomain, [this](const QString &text) { emit status(text); });
 }
