@@ -15,7 +15,7 @@ targets=("$dir"/tests/fuzz/fuzz_*)
 passed=0
 failed=0
 for t in "${targets[@]}"; do
-    [ -f "$t" ] && [ -x "$t" ] || continue   # not the build tools' *_autogen folders
+    [ -f "$t" ] && [ -x "$t" ] || continue # skip the build's *_autogen folders
     name=$(basename "$t")
     corpus=$(mktemp -d)
     seeds=tests/fuzz/seeds/${name#fuzz_}

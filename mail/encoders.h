@@ -1,0 +1,89 @@
+#pragma once
+
+// Content encoders of the mail sender: header words (RFC 2047), Base64
+// (RFC 2045 section 6.8) and uuencoded lines, plus the Base64 decoder that
+// the component offers to its owner.
+//
+// Text reaches the wire one byte per character in ISO-8859-1 (a character
+// above U+00FF becomes "?"), the same conversion the socket applies; "the
+// bytes of a text" below means QString::toLatin1(), and "a byte as a
+// character" means QString::fromLatin1().
+
+#include <QByteArray>
+#include <QString>
+
+#include <array>
+
+namespace sendmail {
+
+// The 64 Base64 digits followed by the fill character "=". The decoder
+// searches all 65 characters; the encoder uses the first 64.
+inline constexpr char Base64Alphabet[] =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=";
+
+// Base64Table[v] is the Base64 digit of the six-bit value v.
+inline constexpr std::array<char, 64> Base64Table = [] {
+    std::array<char, 64> t{};
+    for (int i = 0; i < 64; ++i)
+        t[i] = Base64Alphabet[i];
+    return t;
+}();
+
+// UUTable[v] is the uuencode character of the six-bit value v: code 32 + v,
+// except that 0 is "`" rather than a space, so no line carries a trailing
+// blank that a mail relay could strip.
+inline constexpr std::array<char, 64> UUTable = [] {
+    std::array<char, 64> t{};
+    for (int i = 0; i < 64; ++i)
+        t[i] = static_cast<char>(32 + i);
+    t[0] = '`';
+    return t;
+}();
+
+// A header text (display name or subject) ready to stand in a header line.
+// - No byte above 126: the text itself, between two double quotes when
+//   `quote` is true (inner quotes are left alone). Each CR or LF in it is
+//   replaced by a space, so the text can never start a header line of its
+//   own; other control characters stay.
+// - Otherwise: RFC 2047 encoded words in charset "ISO-8859-1", the "Q" form
+//   when it is strictly shorter than the "B" form, else the "B" form. Words
+//   are joined by CRLF + TAB (a folded header) and never quoted; no line
+//   break follows the last word. Q words hold 54 to 56 encoded characters
+//   (the last one may hold fewer), B words encode 42 characters each.
+[[nodiscard]] QString EncodeHeaderText(const QString &text, bool quote);
+
+// Base64 lines of `data`: 76 characters each (the last one may be shorter),
+// every line ended by CRLF, the last one included.
+// The caller's array is lengthened with zero bytes to a multiple of 3 (the
+// fill characters "=" stand for them in the output). The output is written
+// in one pass into one buffer sized once, because this routine carries file
+// data. An empty `data` gives an empty result and is left as it is.
+// Blocks whose length is a multiple of 57 encode to whole lines only, so the
+// outputs of consecutive such blocks join into one continuous body.
+[[nodiscard]] QByteArray EncodeBase64Bytes(QByteArray &data);
+
+// The bytes of `text` as Base64 lines (see EncodeBase64Bytes); "" for an
+// empty text. A non-empty result always ends with CRLF.
+[[nodiscard]] QString EncodeBase64String(const QString &text);
+
+// One uuencoded line, without a line break, of `text` (at most 63
+// characters, each taken as one byte): the length character, then 2, 3 or 4
+// characters per piece of 1, 2 or 3 bytes, then "==" after a last piece of
+// one byte or "=" after one of two bytes. "" when the text is longer than 63
+// characters. An empty text gives "`", the zero-length line that ends the
+// data of a uuencoded file.
+[[nodiscard]] QString UUEncodeLine(const QString &text);
+// The same for bytes: at most 63 bytes, else "".
+[[nodiscard]] QByteArray UUEncodeLine(const QByteArray &bytes);
+
+// Base64 text back to text, each decoded byte as one character.
+// The text is read in groups of four characters; a group cut short by the
+// end of the text is read as if filled with "A". The alphabet is compared
+// with letter case. "=" ends its group (the bytes that the digits before it
+// complete are kept) and decoding goes on with the next group, so several
+// padded blocks in a row decode to their joined texts. Any character outside
+// the alphabet and "=" (space, CR and LF included) gives "" for the whole
+// text.
+[[nodiscard]] QString DecodeBase64String(const QString &str2Decode);
+
+} // namespace sendmail

@@ -1,0 +1,297 @@
+// The send operation: preconditions, the envelope (MAIL FROM, RCPT TO),
+// DATA, the composed message, the attachment files streamed from disk, the
+// final "." and the outcome.
+//
+// SMTP: RFC 5321. Message format and encodings: see mail/compose.h.
+#include "mail/send_mail.h"
+
+#include "mail/clock.h"
+#include "mail/compose.h"
+#include "mail/encoders.h"
+#include "mail/message_text.h"
+#include "mail/socket.h"
+
+#include <QCoreApplication>
+#include <QFile>
+
+#include <exception>
+#include <stdexcept>
+
+namespace {
+
+const QString CRLF = QStringLiteral("\r\n");
+
+// Raised inside the send operation for a failure that ends it; its text
+// becomes the explanation.
+class SendError : public std::runtime_error {
+public:
+    explicit SendError(const QString &text) : std::runtime_error(text.toStdString()) {}
+};
+
+void resizeTo(QStringList &list, qsizetype size) {
+    while (list.size() < size) {
+        list.append(QString());
+    }
+    while (list.size() > size) {
+        list.removeLast();
+    }
+}
+
+} // namespace
+
+void clsSendMail::Send() {
+    if (m_Busy) {
+        // A call from an event handler in the middle of a send or session
+        // opening would tear the running conversation apart.
+        emit status(QStringLiteral("Send refused: a send is in progress"));
+        return;
+    }
+    m_Busy = true;
+    try {
+        sendSteps();
+    } catch (const std::exception &e) {
+        const QString description = QString::fromStdString(e.what());
+        AddError(description);
+        MailResult = false;
+        MailMessage = description;
+        ReportFailure();
+    } catch (...) {
+        AddError(QStringLiteral("Unexpected error"));
+        MailResult = false;
+        ReportFailure();
+    }
+    m_Busy = false;
+}
+
+sendmail::MessageDraft clsSendMail::draft(bool hasEmbedded) const {
+    sendmail::MessageDraft d;
+    d.from = m_from;
+    d.fromDisplayName = m_FromDisplayName;
+    d.recipients = m_Recipient;
+    d.recipientDisplayNames = m_RecipientDisplayName;
+    d.ccRecipients = m_CcRecipient;
+    d.ccDisplayNames = m_CcDisplayName;
+    d.bccRecipients = m_BccRecipient;
+    d.replyToAddress = m_ReplyToAddress;
+    d.subject = m_Subject;
+    d.message = m_Message;
+    d.messageIs8Bit = m_MessageIs8Bit;
+    d.asHtml = m_AsHTML;
+    d.contentBase = m_ContentBase;
+    d.priority = m_Priority;
+    d.priorityText = m_PriorityText;
+    d.receipt = m_Receipt;
+    d.xMailer = m_XMailer;
+    d.encodeType = m_EncodeType;
+    d.attachmentFileNames = m_AttachmentFileName.mid(0, m_AttachmentCount);
+    d.attachmentEmbedded = m_AttachmentEmbedded;
+    d.hasEmbedded = hasEmbedded;
+    d.attachmentTotalSize = m_AttachmentTotalSize;
+    d.attachmentNameLength = m_AttachmentNameLength;
+    d.timeZoneSuffix = m_TimeZoneSuffix;
+    return d;
+}
+
+int32_t clsSendMail::EstimateMessageSize() const {
+    const std::optional<qint32> size =
+        sendmail::EstimateMessageSize(draft(false), m_UseAuthentication, m_Username, m_Password);
+    if (!size) {
+        throw SendError(QStringLiteral("Overflow"));
+    }
+    return *size;
+}
+
+void clsSendMail::sendSteps() {
+    MailResult = false;
+    MailMessage.clear();
+    const int32_t recipientCount =
+        static_cast<int32_t>(m_Recipient.size() + m_CcRecipient.size() + m_BccRecipient.size());
+
+    if (m_from.isEmpty()) {
+        AddError(QStringLiteral("Missing or Invalid Sender E-mail Address"));
+    }
+    if (m_AsHTML && m_EncodeType == 1) {
+        AddError(QStringLiteral("Sending HTML requires MIME encoding"));
+    }
+    if (recipientCount == 0) {
+        AddError(QStringLiteral("No Recipient E-mail Address Specified"));
+    }
+    if (recipientCount > 100) {
+        AddError(QStringLiteral("Too many recipients"));
+    }
+    // Nothing the caller gave may carry a line break into a command.
+    for (const QString &problem : CheckCommandFields(true)) {
+        AddError(problem);
+    }
+
+    if (!m_Recipient.isEmpty()) {
+        resizeTo(m_RecipientDisplayName, m_Recipient.size());
+    }
+    if (!m_CcRecipient.isEmpty()) {
+        resizeTo(m_CcDisplayName, m_CcRecipient.size());
+    }
+    if (!m_ErrorList.isEmpty()) {
+        ReportFailure();
+        return;
+    }
+
+    bool hasEmbedded = false;
+    if (m_AttachmentCount >= 1) {
+        hasEmbedded = sendmail::LinkEmbeddedFiles(m_Message, m_AttachmentFileName,
+                                                  m_AttachmentEmbedded, m_AsHTML);
+    }
+    TotalBytes = EstimateMessageSize();
+    Aborted = false;
+
+    if (sckMail->State() != WinSck::sckConnected && !OpenConnection()) {
+        return;
+    }
+    BytesSent = 0;
+
+    emit status(QStringLiteral("Sending Sender Information..."));
+    ReplyOK = false;
+    const QString auth = AuthEqLoginOffered ? " AUTH=" + m_from : QString();
+    sendCommand("MAIL FROM: <" + m_from + ">" + auth);
+    if (!WaitForReply(ReplyOK, m_MessageTimeout, true) || Aborted) {
+        return;
+    }
+
+    emit status(QStringLiteral("Sending Recipient Information..."));
+    for (const QStringList *list : {&m_Recipient, &m_CcRecipient, &m_BccRecipient}) {
+        for (const QString &address : *list) {
+            ReplyOK = false;
+            sendCommand("RCPT TO: <" + address + ">");
+            if (!WaitForReply(ReplyOK, m_MessageTimeout, true) || Aborted) {
+                return;
+            }
+        }
+    }
+
+    emit status(QStringLiteral("Sending Message..."));
+    DataReady = false;
+    sendCommand(QStringLiteral("DATA"));
+    if (!WaitForReply(DataReady, m_MessageTimeout, true) || Aborted) {
+        return;
+    }
+
+    ReplyOK = false;
+    sendmail::MessageDraft message = draft(hasEmbedded);
+    // On the wire every line break of the body is CRLF.
+    message.message = sendmail::ToWireText(m_Message);
+    message.now = sendmail::CurrentDateTime();
+    using Kind = sendmail::Transmission::Kind;
+    for (const sendmail::Transmission &t : sendmail::ComposeMessage(message)) {
+        switch (t.kind) {
+        case Kind::Text:
+            sendLine(t.text);
+            if (t.debugText) {
+                RaiseDebugPrint(*t.debugText);
+            }
+            break;
+        case Kind::AttachmentStart:
+            emit status(t.status);
+            break;
+        case Kind::FileData:
+            if (!SendFileData(m_Attachment.value(t.attachment),
+                              t.encoding == sendmail::FileEncoding::Base64 ? 0 : 1) ||
+                Aborted) {
+                return;
+            }
+            break;
+        case Kind::AttachmentDone:
+            if (!drainSendBuffer()) {
+                return;
+            }
+            break;
+        case Kind::EndOfData:
+            ReplyOK = false;
+            sendLine(t.text);
+            if (t.debugText) {
+                RaiseDebugPrint(*t.debugText);
+            }
+            if (!WaitForReply(ReplyOK, m_MessageTimeout, true)) {
+                return;
+            }
+            break;
+        }
+    }
+    if (Aborted) {
+        return;
+    }
+
+    emit Progress(100);
+    emit status(QStringLiteral("Transmission Complete..."));
+    if (!KeepConnection) {
+        CloseConnection();
+    }
+    MailResult = true;
+    MailMessage = QStringLiteral("OK");
+    emit SendSuccesful();
+}
+
+bool clsSendMail::SendFileData(const QString &path, int mode) {
+    QFile file(path);
+    try {
+        if (!file.open(QIODevice::ReadOnly)) {
+            throw SendError("File not found: " + path);
+        }
+        qint64 remaining = file.size();
+        int lines = 0;
+        while (remaining > 0) {
+            const qint64 n = std::min(remaining, mode == 0 ? sendmail::kBase64ChunkBytes
+                                                           : sendmail::kUULineBytes);
+            if (mode == 0) {
+                ProgressSeen = false;
+            }
+            QByteArray bytes = file.read(n);
+            if (bytes.size() != n) {
+                throw SendError("Cannot read " + path);
+            }
+            if (sckMail->State() != WinSck::sckConnected) {
+                throw SendError(QStringLiteral("Socket not Open"));
+            }
+            remaining -= n;
+            if (mode == 0) {
+                sckMail->SendData(sendmail::EncodeBase64Bytes(bytes));
+                RaiseDebugPrint(QStringLiteral("<<infile>>"));
+                WaitForReply(ProgressSeen, 2, false);
+            } else {
+                sckMail->SendData(sendmail::UUEncodedDataLine(bytes));
+                if (++lines % 50 == 0) {
+                    QCoreApplication::processEvents();
+                }
+            }
+            if (Aborted) {
+                return false;
+            }
+        }
+    } catch (const SendError &e) {
+        file.close();
+        AddError(QString::fromStdString(e.what()));
+        ReportFailure();
+        Aborted = true;
+        return false;
+    }
+    return true;
+}
+
+bool clsSendMail::drainSendBuffer() {
+    // Each attachment lets the socket's queue drain to 4 KiB before the next
+    // one; a queue that does not move for MessageTimeout seconds is a
+    // time-out.
+    while (BytesRemaining > 4096) {
+        const int32_t seen = BytesRemaining;
+        sendmail::MidnightStopwatch stopwatch;
+        while (BytesRemaining == seen) {
+            if (stopwatch.Elapsed() >= m_MessageTimeout) {
+                ReportTimeout();
+                return false;
+            }
+            pumpEvents();
+            if (Aborted) {
+                return false;
+            }
+        }
+    }
+    return true;
+}

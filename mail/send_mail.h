@@ -1,0 +1,340 @@
+// clsSendMail: an e-mail sender component for Qt programs.
+//
+// The owner creates an instance on the thread that owns its user interface,
+// assigns properties, calls Send (or the utility methods) and listens to the
+// five signals. Property assignments never fail: a bad address, host or port
+// is recorded as a fixed text in the instance's error list and reported as
+// one SendFailed when the owner sends. While the component waits for a server
+// it dispatches the thread's Qt events, so the owner's handlers (and its
+// user interface) run in the middle of Send, Connect and Disconnect.
+//
+// List properties (Recipient, RecipientDisplayName, CcRecipient,
+// CcDisplayName, BccRecipient, Attachment) are exchanged as one text whose
+// entries are separated by Delimiter (default ";").
+#pragma once
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+#include <QVector>
+
+#include <cstdint>
+
+#include "mail/socket.h"
+namespace sendmail {
+struct MessageDraft;
+}
+
+class clsSendMail : public QObject {
+    Q_OBJECT
+    // Properties in interface order.
+    Q_PROPERTY(bool AsHTML READ AsHTML WRITE setAsHTML)
+    Q_PROPERTY(QString Attachment READ Attachment WRITE setAttachment)
+    Q_PROPERTY(QString BccRecipient READ BccRecipient WRITE setBccRecipient)
+    Q_PROPERTY(QString CcDisplayName READ CcDisplayName WRITE setCcDisplayName)
+    Q_PROPERTY(QString CcRecipient READ CcRecipient WRITE setCcRecipient)
+    Q_PROPERTY(int32_t ConnectRetry READ ConnectRetry WRITE setConnectRetry)
+    Q_PROPERTY(int32_t ConnectTimeout READ ConnectTimeout WRITE setConnectTimeout)
+    Q_PROPERTY(QString ContentBase READ ContentBase WRITE setContentBase)
+    Q_PROPERTY(QString Delimiter READ Delimiter WRITE setDelimiter)
+    Q_PROPERTY(
+        int32_t EmailAddressValidation READ EmailAddressValidation WRITE setEmailAddressValidation)
+    Q_PROPERTY(int32_t EncodeType READ EncodeType WRITE setEncodeType)
+    Q_PROPERTY(QString from READ from WRITE setFrom)
+    Q_PROPERTY(QString FromDisplayName READ FromDisplayName WRITE setFromDisplayName)
+    Q_PROPERTY(QString Message READ Message WRITE setMessage)
+    Q_PROPERTY(int32_t MessageTimeout READ MessageTimeout WRITE setMessageTimeout)
+    Q_PROPERTY(QString Password READ Password WRITE setPassword)
+    Q_PROPERTY(bool PersistentSettings READ PersistentSettings WRITE setPersistentSettings)
+    Q_PROPERTY(int32_t Priority READ Priority WRITE setPriority)
+    Q_PROPERTY(QString XMailer READ XMailer WRITE setXMailer)
+    Q_PROPERTY(QString Hallo READ Hallo WRITE setHallo)
+    Q_PROPERTY(bool Receipt READ Receipt WRITE setReceipt)
+    Q_PROPERTY(QString Recipient READ Recipient WRITE setRecipient)
+    Q_PROPERTY(QString RecipientDisplayName READ RecipientDisplayName WRITE setRecipientDisplayName)
+    Q_PROPERTY(QString ReplyToAddress READ ReplyToAddress WRITE setReplyToAddress)
+    Q_PROPERTY(QString POP3Host READ POP3Host WRITE setPOP3Host)
+    Q_PROPERTY(QString SMTPHost READ SMTPHost WRITE setSMTPHost)
+    Q_PROPERTY(int32_t SMTPHostValidation READ SMTPHostValidation WRITE setSMTPHostValidation)
+    Q_PROPERTY(int32_t SMTPPort READ SMTPPort WRITE setSMTPPort)
+    Q_PROPERTY(QString Subject READ Subject WRITE setSubject)
+    Q_PROPERTY(bool UseAuthentication READ UseAuthentication WRITE setUseAuthentication)
+    Q_PROPERTY(bool UsePopAuthentication READ UsePopAuthentication WRITE setUsePopAuthentication)
+    Q_PROPERTY(QString Username READ Username WRITE setUsername)
+
+public:
+    // Creation reads the per-user settings when persistence is on, builds the
+    // fixed tables and takes the instance's own socket from the host form.
+    explicit clsSendMail(QObject *parent = nullptr);
+    // An open connection is closed first (QUIT, up to 2 seconds).
+    ~clsSendMail() override;
+
+    // Outcome of the last Send: false/"" at its start, true/"OK" on success,
+    // false and the joined error texts on failure.
+    bool MailResult = false;
+    QString MailMessage;
+
+    // --- Properties (read never fails; assignment never fails) -------------
+    bool AsHTML() const { return m_AsHTML; }
+    void setAsHTML(bool NewValue) { m_AsHTML = NewValue; }
+    // File paths. A path without a file records "The file you tried to attach
+    // does not exist" and stops checking the later paths.
+    QString Attachment() const { return joined(m_Attachment); }
+    void setAttachment(const QString &NewValue);
+    QString BccRecipient() const { return joined(m_BccRecipient); }
+    void setBccRecipient(const QString &NewValue);
+    QString CcDisplayName() const { return joined(m_CcDisplayName); }
+    void setCcDisplayName(const QString &NewValue);
+    QString CcRecipient() const { return joined(m_CcRecipient); }
+    void setCcRecipient(const QString &NewValue);
+    // 1..20; other numbers are ignored (but stored when persistent).
+    int32_t ConnectRetry() const { return m_ConnectRetry; }
+    void setConnectRetry(int32_t NewValue);
+    // Seconds, 1..120; other numbers are ignored (but stored when persistent).
+    int32_t ConnectTimeout() const { return m_ConnectTimeout; }
+    void setConnectTimeout(int32_t NewValue);
+    // Normalised to "http://.../" ("\" becomes "/"); "" stays "".
+    QString ContentBase() const { return m_ContentBase; }
+    void setContentBase(const QString &NewValue);
+    // At most one character: only the first character of the value is kept.
+    QString Delimiter() const { return m_Delimiter; }
+    void setDelimiter(const QString &NewValue);
+    // 1: addresses are checked on assignment; any other number: not checked.
+    int32_t EmailAddressValidation() const { return m_EmailAddressValidation; }
+    void setEmailAddressValidation(int32_t NewValue);
+    // 0: MIME message; 1: plain message with uuencoded attachments.
+    int32_t EncodeType() const { return m_EncodeType; }
+    void setEncodeType(int32_t NewValue);
+    QString from() const { return m_from; }
+    void setFrom(const QString &NewValue);
+    QString FromDisplayName() const { return m_FromDisplayName; }
+    void setFromDisplayName(const QString &NewValue);
+    // Held as prepared for transmission: leading dots doubled, lines longer
+    // than 998 characters broken.
+    QString Message() const { return m_Message; }
+    void setMessage(const QString &NewValue);
+    // Seconds; a negative number is held as its absolute value.
+    int32_t MessageTimeout() const { return m_MessageTimeout; }
+    void setMessageTimeout(int32_t NewValue);
+    QString Password() const { return m_Password; }
+    void setPassword(const QString &NewValue) { m_Password = NewValue; }
+    // Whether the connection settings are read at creation and written on
+    // every assignment (per user). The switch itself is always stored.
+    bool PersistentSettings() const { return m_PersistentSettings != 0; }
+    void setPersistentSettings(bool NewValue);
+    // 1 High, 3 Normal, 5 Low; other numbers are kept but leave PriorityText.
+    int32_t Priority() const { return m_Priority; }
+    void setPriority(int32_t NewValue);
+    QString XMailer() const { return m_XMailer; }
+    void setXMailer(const QString &NewValue) { m_XMailer = NewValue; }
+    // Name announced after EHLO/HELO; blank: the domain of `from`.
+    QString Hallo() const { return m_Hallo; }
+    void setHallo(const QString &NewValue) { m_Hallo = NewValue; }
+    bool Receipt() const { return m_Receipt; }
+    void setReceipt(bool NewValue) { m_Receipt = NewValue; }
+    QString Recipient() const { return joined(m_Recipient); }
+    void setRecipient(const QString &NewValue);
+    QString RecipientDisplayName() const { return joined(m_RecipientDisplayName); }
+    void setRecipientDisplayName(const QString &NewValue);
+    QString ReplyToAddress() const { return m_ReplyToAddress; }
+    void setReplyToAddress(const QString &NewValue);
+    // Hosts are checked at the SMTPHostValidation level; a rejected host
+    // keeps the previous value and records a message.
+    QString POP3Host() const { return m_POP3Host; }
+    void setPOP3Host(const QString &NewValue);
+    QString SMTPHost() const { return m_SMTPHost; }
+    void setSMTPHost(const QString &NewValue);
+    // 1: by name; 2: by ICMP echo; 3: by address look-up; other: no check.
+    // Levels 2 and 3 block the caller for the look-up or the echo.
+    int32_t SMTPHostValidation() const { return m_SMTPHostValidation; }
+    void setSMTPHostValidation(int32_t NewValue);
+    // 1..65535; another number keeps the port and records "Invalid Remote Port".
+    int32_t SMTPPort() const { return m_SMTPPort; }
+    void setSMTPPort(int32_t NewValue);
+    QString Subject() const { return m_Subject; }
+    void setSubject(const QString &NewValue) { m_Subject = NewValue; }
+    bool UseAuthentication() const { return m_UseAuthentication; }
+    void setUseAuthentication(bool NewValue);
+    bool UsePopAuthentication() const { return m_UsePopAuthentication; }
+    void setUsePopAuthentication(bool NewValue);
+    QString Username() const { return m_Username; }
+    void setUsername(const QString &NewValue);
+
+    // --- Methods in interface order ----------------------------------------
+    // Empties the message fields (lists, sender, subject, body, attachments)
+    // and keeps the connection settings and the error list. Returns false.
+    Q_INVOKABLE bool Clear();
+    // Opens a session that later sends reuse, until Disconnect.
+    Q_INVOKABLE bool Connect();
+    Q_INVOKABLE void Disconnect();
+    // Content type registered for the file's extension, or strDefault.
+    Q_INVOKABLE QString GetContentType(const QString &strFile,
+                                       const QString &strDefault = "application/octet-stream");
+    // First IPv4 address of the host, or "". The argument comes back as the
+    // name looked up: trimmed, or the local host name when it was "".
+    Q_INVOKABLE QString GetIPAddress(QString &sHostName);
+    QString GetIPAddress(const QString &sHostName);
+    // The local host name, or "".
+    Q_INVOKABLE QString GetIPHost();
+    Q_INVOKABLE bool IsValidEmailAddress(const QString &AddressString);
+    // Mail exchanger with the lowest preference for the domain ("" = the
+    // machine's own), or "". Raises status with its progress and failures.
+    Q_INVOKABLE QString MXQuery(const QString &IPDomain = QString());
+    // One ICMP echo (255 ms). Address comes back as the replying address;
+    // RoundTripTime ("12"), DataSize ("32 bytes") and DataMatch are outputs.
+    Q_INVOKABLE bool Ping(QString &Address, QString &RoundTripTime, QString &DataSize,
+                          bool &DataMatch);
+    bool Ping(QString &Address, QString &RoundTripTime, QString &DataSize);
+    bool Ping(QString &Address, QString &RoundTripTime);
+    bool Ping(QString &Address);
+    // Sends one message. Returns after exactly one SendSuccesful or
+    // SendFailed in the ordinary case; never throws.
+    Q_INVOKABLE void Send();
+    // Does nothing.
+    Q_INVOKABLE void Shutdown();
+    Q_INVOKABLE QString DecodeBase64String(const QString &str2Decode);
+
+    // --- State that the owner may inspect ----------------------------------
+    // Pending error texts in the order they were first added.
+    const QStringList &ErrorList() const { return m_ErrorList; }
+    // "High", "Normal", "Low", or "" until Priority is first assigned 1, 3 or 5.
+    QString PriorityText() const { return m_PriorityText; }
+    bool MessageIs8Bit() const { return m_MessageIs8Bit; }
+    // Local offset from UTC at creation: a sign and four digits, "+0100".
+    QString TimeZoneSuffix() const { return m_TimeZoneSuffix; }
+    int32_t AttachmentCount() const { return m_AttachmentCount; }
+    int32_t AttachmentTotalSize() const { return m_AttachmentTotalSize; }
+    int32_t AttachmentNameLength() const { return m_AttachmentNameLength; }
+    const QStringList &AttachmentFileName() const { return m_AttachmentFileName; }
+    const QVector<bool> &AttachmentEmbedded() const { return m_AttachmentEmbedded; }
+    const QStringList &DayNames() const { return m_DayNames; }
+    const QStringList &MonthNames() const { return m_MonthNames; }
+
+signals:
+    void SendSuccesful();
+    void SendFailed(const QString &Explanation);
+    void status(const QString &status);
+    void Progress(int PercentComplete);
+    void DebugPrint(const QVariant &Txt);
+
+private:
+    QString joined(const QStringList &list) const { return list.join(m_Delimiter); }
+    QStringList split(const QString &value) const;
+
+    // --- Session with the servers (session.cpp) ---------------------------
+    bool OpenConnection();
+    bool openConnectionSteps();
+    bool ConnectAttempts();
+    bool Pop3Phase();
+    bool SmtpPhase();
+    bool AuthLogin();
+    bool WaitForReply(bool &flag, int32_t limit, bool reportTimeout);
+    void pumpEvents();
+    void CloseConnection();
+    void ReportFailure();
+    void ReportTimeout();
+    void RaiseDebugPrint(const QString &text);
+    void sendLine(const QString &text);
+    void sendCommand(const QString &command);
+    void wake();
+    void sckMail_Connect();
+    void sckMail_Close();
+    void sckMail_DataArrival(qint64 bytesTotal);
+    void sckMail_Error(int Number, const QString &Description);
+    void sckMail_SendProgress(qint64 bytesSent, qint64 bytesRemaining);
+    void HandleReply(const QString &reply);
+    void AnswerAuthPrompt(const QString &reply);
+    void Pop3Step();
+    QStringList CheckCommandFields(bool envelope) const;
+
+    // --- The send operation (send.cpp) ------------------------------------
+    void sendSteps();
+    sendmail::MessageDraft draft(bool hasEmbedded) const;
+    bool SendFileData(const QString &path, int mode);
+    bool drainSendBuffer();
+    int32_t EstimateMessageSize() const;
+    void AddError(const QString &message);
+    void RemoveError(const QString &message);
+    void ValidateAddressList(const QString &listText, const QString &message);
+    void assignList(QStringList &list, const QString &NewValue);
+    void assignHost(QString &host, const QString &NewValue, const QString &message,
+                    const QString &key);
+    void writeSetting(const QString &key, const QString &value);
+    void readPersistedSettings();
+
+    bool m_AsHTML = false;
+    QStringList m_Attachment;
+    QStringList m_BccRecipient;
+    QStringList m_CcDisplayName;
+    QStringList m_CcRecipient;
+    int32_t m_ConnectRetry = 0;
+    int32_t m_ConnectTimeout = 0;
+    QString m_ContentBase;
+    QString m_Delimiter;
+    int32_t m_EmailAddressValidation = 0;
+    int32_t m_EncodeType = 0;
+    QString m_from;
+    QString m_FromDisplayName;
+    QString m_Message;
+    int32_t m_MessageTimeout = 0;
+    QString m_Password;
+    int32_t m_PersistentSettings = 0;
+    int32_t m_Priority = 0;
+    QString m_XMailer;
+    QString m_Hallo;
+    bool m_Receipt = false;
+    QStringList m_Recipient;
+    QStringList m_RecipientDisplayName;
+    QString m_ReplyToAddress;
+    QString m_POP3Host;
+    QString m_SMTPHost;
+    int32_t m_SMTPHostValidation = 0;
+    int32_t m_SMTPPort = 0;
+    QString m_Subject;
+    bool m_UseAuthentication = false;
+    bool m_UsePopAuthentication = false;
+    QString m_Username;
+
+    QStringList m_ErrorList;
+    QStringList m_AttachmentFileName;
+    QVector<bool> m_AttachmentEmbedded;
+    int32_t m_AttachmentCount = 0;
+    int32_t m_AttachmentTotalSize = 0;
+    int32_t m_AttachmentNameLength = 0;
+    bool m_MessageIs8Bit = false;
+    QString m_PriorityText;
+    QString m_TimeZoneSuffix;
+    QStringList m_DayNames;
+    QStringList m_MonthNames;
+
+    // This instance's own socket, owned by the host form.
+    QPointer<WinSck> sckMail;
+
+    // Session state: flags set by the socket handlers while a wait
+    // dispatches events, read by the waiting code.
+    bool Aborted = false;
+    bool SocketConnected = false;
+    bool KeepConnection = false;
+    bool ReplyOK = false;
+    bool DataReady = false;
+    bool AuthLoginOffered = false;
+    bool AuthEqLoginOffered = false;
+    bool AuthAccepted = false;
+    int32_t PopStep = 0;
+    bool PopDone = false;
+    int32_t BytesSent = 0;
+    int32_t BytesRemaining = 0;
+    bool ProgressSeen = false;
+    int32_t TotalBytes = 0;
+    int32_t LastPercent = 0;
+    // Text received since the last complete reply.
+    QString m_ReplyBuffer;
+    // Readable when a socket handler has changed something a wait waits for,
+    // so the wait ends as soon as the event has been dispatched.
+    int m_WakeFd = -1;
+    // A send or session opening is running; calls from event handlers are
+    // refused meanwhile.
+    bool m_Busy = false;
+};

@@ -1,0 +1,303 @@
+#include "mail/socket.h"
+
+#include <QCoreApplication>
+#include <QMetaObject>
+#include <QNetworkProxy>
+#include <QTcpSocket>
+
+#include <utility>
+
+// ---------------------------------------------------------------------------
+// Error numbers
+
+WinSck::ErrorInfo WinSck::DescribeError(QAbstractSocket::SocketError error, const QString &qtText) {
+    using E = QAbstractSocket::SocketError;
+    switch (error) {
+    case E::ConnectionRefusedError:
+        return {sckConnectionRefused, QStringLiteral("Connection refused")};
+    case E::RemoteHostClosedError:
+        return {sckConnectionReset, QStringLiteral("Connection reset by peer")};
+    case E::HostNotFoundError:
+        return {sckHostNotFound, QStringLiteral("Host not found")};
+    case E::SocketAccessError:
+        return {sckPermissionDenied, QStringLiteral("Permission denied")};
+    case E::SocketResourceError:
+        return {sckOutOfBuffers, QStringLiteral("No buffer space available")};
+    case E::SocketTimeoutError:
+        return {sckTimedOut, QStringLiteral("Connection timed out")};
+    case E::DatagramTooLargeError:
+        return {sckMessageTooLong, QStringLiteral("Message too long")};
+    case E::AddressInUseError:
+        return {sckAddressInUse, QStringLiteral("Address already in use")};
+    case E::SocketAddressNotAvailableError:
+        return {sckAddressNotAvailable, QStringLiteral("Address not available")};
+    case E::UnsupportedSocketOperationError:
+        return {sckOperationNotSupported, QStringLiteral("Operation not supported")};
+    case E::UnfinishedSocketOperationError:
+        return {sckInProgress, QStringLiteral("Operation already in progress")};
+    case E::TemporaryError:
+        return {sckWouldBlock, QStringLiteral("Resource temporarily unavailable")};
+    case E::OperationError:
+        return {sckNotConnected, QStringLiteral("Socket is not connected")};
+    case E::NetworkError: {
+        // Qt folds several connect failures into NetworkError; only its text
+        // says which one it was.
+        const QString t = qtText.toLower();
+        if (t.contains(QLatin1String("host unreachable")) ||
+            t.contains(QLatin1String("no route to host")))
+            return {sckHostUnreachable, QStringLiteral("Host unreachable")};
+        if (t.contains(QLatin1String("network unreachable")) ||
+            t.contains(QLatin1String("network is unreachable")))
+            return {sckNetworkUnreachable, QStringLiteral("Network unreachable")};
+        if (t.contains(QLatin1String("timed out")))
+            return {sckTimedOut, QStringLiteral("Connection timed out")};
+        if (t.contains(QLatin1String("refused")))
+            return {sckConnectionRefused, QStringLiteral("Connection refused")};
+        if (t.contains(QLatin1String("reset")))
+            return {sckConnectionReset, QStringLiteral("Connection reset by peer")};
+        if (t.contains(QLatin1String("abort")))
+            return {sckConnectionAborted, QStringLiteral("Connection aborted")};
+        return {sckNetworkDown, QStringLiteral("Network error")};
+    }
+    default:
+        break;
+    }
+    return {sckSocketError, qtText.isEmpty() ? QStringLiteral("Unknown socket error") : qtText};
+}
+
+// ---------------------------------------------------------------------------
+// WinSck
+
+WinSck::WinSck(QObject *parent) : QObject(parent) {}
+
+WinSck::~WinSck() {
+    DropConnection();
+}
+
+QString WinSck::RemoteHost() const {
+    return m_remoteHost;
+}
+void WinSck::setRemoteHost(const QString &host) {
+    m_remoteHost = host;
+}
+int WinSck::RemotePort() const {
+    return m_remotePort;
+}
+void WinSck::setRemotePort(int port) {
+    m_remotePort = port;
+}
+int WinSck::State() const {
+    return m_state;
+}
+
+qint64 WinSck::BytesQueued() const {
+    return (m_tcp && !m_ended) ? m_tcp->bytesToWrite() : 0;
+}
+
+// Runs `event` later from the event queue, unless Connect or Close has
+// started over in the meantime. The event is the last thing that touches
+// this object: a listener may delete the socket from inside its handler.
+template <typename Fn> void WinSck::Deliver(Fn &&event) {
+    const quint64 generation = m_generation;
+    QMetaObject::invokeMethod(
+        this,
+        [this, generation, event = std::forward<Fn>(event)]() mutable {
+            if (generation == m_generation)
+                event();
+        },
+        Qt::QueuedConnection);
+}
+
+void WinSck::DropConnection() {
+    ++m_generation;
+    m_inbox.clear();
+    m_arrivalQueued = false;
+    m_ended = false;
+    if (!m_tcp)
+        return;
+    QTcpSocket *tcp = std::exchange(m_tcp, nullptr);
+    // Cut the wires first: abort() signals disconnected and stateChanged
+    // synchronously, and those belong to nobody any more.
+    tcp->disconnect(this);
+    tcp->abort();
+    tcp->deleteLater();
+}
+
+void WinSck::Connect() {
+    DropConnection();
+
+    if (m_remotePort < 1 || m_remotePort > 65535) {
+        m_state = sckResolvingHost;
+        EndWithError({sckAddressNotAvailable, QStringLiteral("Address not available")});
+        return;
+    }
+
+    m_tcp = new QTcpSocket(this);
+    // Mail goes straight to the server; an application-wide proxy setting
+    // must not reroute it.
+    m_tcp->setProxy(QNetworkProxy::NoProxy);
+    connect(m_tcp, &QAbstractSocket::stateChanged, this, &WinSck::OnQtStateChanged);
+    connect(m_tcp, &QAbstractSocket::connected, this, &WinSck::OnQtConnected);
+    connect(m_tcp, &QIODevice::readyRead, this, &WinSck::OnQtReadyRead);
+    connect(m_tcp, &QIODevice::bytesWritten, this, &WinSck::OnQtBytesWritten);
+    connect(m_tcp, &QAbstractSocket::errorOccurred, this, &WinSck::OnQtError);
+    connect(m_tcp, &QAbstractSocket::disconnected, this, &WinSck::OnQtDisconnected);
+
+    // QTcpSocket passes through its host lookup even for a numeric address,
+    // so the states read 4, then 6, then 7 either way.
+    m_state = sckResolvingHost;
+    // May fail synchronously (an unreachable network, for one); the handlers
+    // only queue, so the caller still sees the error later.
+    m_tcp->connectToHost(m_remoteHost, quint16(m_remotePort), QIODevice::ReadWrite,
+                         QAbstractSocket::IPv4Protocol);
+}
+
+void WinSck::Close() {
+    DropConnection();
+    m_state = sckClosed;
+}
+
+void WinSck::SendData(const QString &text) {
+    SendData(text.toLatin1());
+}
+
+void WinSck::SendData(const QByteArray &bytes) {
+    // The QTcpSocket may already be gone while its close event is still
+    // queued; the bytes would only provoke a second, misleading error.
+    if (m_state != sckConnected || !m_tcp || m_ended ||
+        m_tcp->state() != QAbstractSocket::ConnectedState || bytes.isEmpty())
+        return;
+    m_tcp->write(bytes);
+}
+
+void WinSck::GetData(QString &data) {
+    data = QString::fromLatin1(m_inbox);
+    m_inbox.clear();
+}
+
+// Moves what Qt has buffered into our own buffer and makes sure one
+// DataArrival is on its way for it.
+void WinSck::CollectIncoming() {
+    if (m_tcp && m_tcp->bytesAvailable() > 0)
+        m_inbox.append(m_tcp->readAll());
+    if (m_inbox.isEmpty() || m_arrivalQueued)
+        return;
+    m_arrivalQueued = true;
+    Deliver([this] {
+        m_arrivalQueued = false;
+        // A listener that read everything during an earlier event has
+        // nothing left to be told about.
+        if (m_inbox.isEmpty())
+            return;
+        emit DataArrival(m_inbox.size());
+    });
+}
+
+void WinSck::OnQtStateChanged(QAbstractSocket::SocketState state) {
+    if (m_ended)
+        return;
+    int mapped;
+    switch (state) {
+    case QAbstractSocket::HostLookupState:
+        mapped = sckResolvingHost;
+        break;
+    case QAbstractSocket::ConnectingState:
+        mapped = sckConnecting;
+        break;
+    case QAbstractSocket::ClosingState:
+        mapped = sckClosing;
+        break;
+    default:
+        // Connected, closed and failed are set by their own events.
+        return;
+    }
+    Deliver([this, mapped] { m_state = mapped; });
+}
+
+void WinSck::OnQtConnected() {
+    if (m_ended)
+        return;
+    // Commands are small and each waits for a reply; Nagle's algorithm would
+    // hold every one of them back for the peer's delayed ACK.
+    m_tcp->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    Deliver([this] {
+        m_state = sckConnected;
+        emit ConnectEvent();
+    });
+}
+
+void WinSck::OnQtReadyRead() {
+    if (m_ended)
+        return;
+    CollectIncoming();
+}
+
+void WinSck::OnQtBytesWritten(qint64 bytes) {
+    if (m_ended)
+        return;
+    const qint64 remaining = m_tcp->bytesToWrite();
+    Deliver([this, bytes, remaining] { emit SendProgress(bytes, remaining); });
+}
+
+void WinSck::OnQtError(QAbstractSocket::SocketError error) {
+    if (m_ended)
+        return;
+    if (error == QAbstractSocket::RemoteHostClosedError) {
+        // Qt reports the peer's orderly close as this error, and a reset the
+        // same way. Both end the conversation as a close.
+        EndWithClose();
+        return;
+    }
+    EndWithError(DescribeError(error, m_tcp->errorString()));
+}
+
+void WinSck::OnQtDisconnected() {
+    if (m_ended)
+        return;
+    EndWithClose();
+}
+
+void WinSck::EndWithClose() {
+    CollectIncoming();
+    m_ended = true;
+    Deliver([this] {
+        m_state = sckClosed;
+        emit CloseEvent();
+    });
+}
+
+void WinSck::EndWithError(const ErrorInfo &info) {
+    CollectIncoming();
+    m_ended = true;
+    Deliver([this, info] {
+        m_state = sckError;
+        emit Error(info.Number, info.Description);
+    });
+}
+
+// ---------------------------------------------------------------------------
+// frmSck
+
+namespace {
+frmSck *g_host = nullptr;
+
+void DestroyHost() {
+    delete g_host;
+    g_host = nullptr;
+}
+} // namespace
+
+frmSck &frmSck::instance() {
+    if (!g_host) {
+        g_host = new frmSck;
+        // Sockets must go while the event dispatcher they registered with
+        // still exists; post routines run at the start of the application
+        // object's destruction.
+        qAddPostRoutine(DestroyHost);
+    }
+    return *g_host;
+}
+
+WinSck *frmSck::NewSocket() {
+    return new WinSck(this);
+}

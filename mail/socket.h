@@ -1,0 +1,173 @@
+// The asynchronous TCP client that the mail component converses through, and
+// the hidden host object that owns such clients.
+//
+// WinSck wraps a QTcpSocket behind a small, event-driven interface: numbered
+// states, Connect/Close/SendData/GetData that all return at once, and five
+// signals for connect, close, arrived data, errors and send progress.
+//
+// Every signal is delivered through the event queue of the thread that owns
+// the object, never from inside one of its methods. The component sends a
+// command and then dispatches events in short slices until a handler has set
+// the flag it waits for; it depends on handlers running only at those points.
+// State() follows the same queue: it changes to 7 when ConnectEvent is
+// delivered, to 0 when CloseEvent is delivered and to 9 when Error is
+// delivered, so data that arrived before a close is still seen in state 7.
+#pragma once
+
+#include <QAbstractSocket>
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+class QTcpSocket;
+
+class WinSck : public QObject {
+    Q_OBJECT
+public:
+    enum StateConstants {
+        sckClosed = 0,
+        sckOpen = 1,
+        sckListening = 2,
+        sckConnectionPending = 3,
+        sckResolvingHost = 4,
+        sckHostResolved = 5,
+        sckConnecting = 6,
+        sckConnected = 7,
+        sckClosing = 8,
+        sckError = 9
+    };
+
+    // Numbers carried by the Error signal. The mail component tells two of
+    // them apart (host not found, host unreachable) to name the host in its
+    // message; the others only need to be stable and distinct.
+    enum ErrorConstants {
+        sckPermissionDenied = 10013,
+        sckWouldBlock = 10035,
+        sckInProgress = 10036,
+        sckMessageTooLong = 10040,
+        sckOperationNotSupported = 10045,
+        sckAddressInUse = 10048,
+        sckAddressNotAvailable = 10049,
+        sckNetworkDown = 10050,
+        sckNetworkUnreachable = 10051,
+        sckConnectionAborted = 10053,
+        sckConnectionReset = 10054,
+        sckOutOfBuffers = 10055,
+        sckNotConnected = 10057,
+        sckTimedOut = 10060,
+        sckConnectionRefused = 10061,
+        sckHostUnreachable = 10065,
+        sckSocketError = 10107,
+        sckHostNotFound = 11001
+    };
+
+    struct ErrorInfo {
+        int Number = 0;
+        QString Description;
+    };
+
+    // The number and plain-English description for a QAbstractSocket error.
+    // `qtText` is the socket's errorString(): Qt reports unreachable hosts and
+    // networks, and connect time-outs, all as NetworkError and names the
+    // cause only in that text. An error without a table entry keeps Qt's
+    // text (or "Unknown socket error" when that is empty) under 10107.
+    static ErrorInfo DescribeError(QAbstractSocket::SocketError error, const QString &qtText);
+
+    explicit WinSck(QObject *parent = nullptr);
+    ~WinSck() override;
+
+    // Host name or dotted IPv4 address, and port, used by the next Connect.
+    QString RemoteHost() const;
+    void setRemoteHost(const QString &host);
+    int RemotePort() const;
+    void setRemotePort(int port);
+
+    // One of StateConstants. 0 closed; 4 resolving the host name; 6
+    // connecting; 7 connected; 8 the peer is closing (seen briefly before
+    // CloseEvent); 9 after an Error event, until Close or Connect.
+    int State() const;
+
+    // Starts connecting to RemoteHost:RemotePort over IPv4 and returns at
+    // once with State() 4; it turns 6 while the connect is under way. Success
+    // arrives as ConnectEvent, failure as Error. A connection that is open or
+    // pending is dropped first, silently, as Close does. A port outside
+    // 1..65535 fails with Error 10049.
+    void Connect();
+
+    // Drops the connection and everything queued for it, in and out, and
+    // returns with State() 0. No CloseEvent follows, and no event of the
+    // dropped connection that is still queued reaches a listener.
+    void Close();
+
+    // Queues bytes for sending, in call order, and returns at once;
+    // SendProgress reports follow as the bytes reach the kernel. A text goes
+    // out as Latin-1, one byte per character, a character above U+00FF as
+    // '?'. Outside State() 7 the data is discarded: there is no connection
+    // it could belong to.
+    void SendData(const QString &text);
+    void SendData(const QByteArray &bytes);
+
+    // Replaces `data` by everything received and not yet read, one character
+    // per byte (Latin-1), and empties the receive buffer.
+    void GetData(QString &data);
+
+    // Bytes handed to SendData and not yet written to the kernel.
+    qint64 BytesQueued() const;
+
+signals:
+    // The connection is established; State() is 7.
+    void ConnectEvent();
+    // The peer closed the connection; State() is 0. Unread data stays
+    // readable through GetData until the next Close or Connect.
+    void CloseEvent();
+    // Data has arrived; bytesTotal is what GetData would return now. Several
+    // arrivals between two dispatches make one event.
+    void DataArrival(qint64 bytesTotal);
+    // The connect failed or the connection broke; State() is 9.
+    void Error(int Number, const QString &Description);
+    // bytesSent were written to the kernel since the previous report;
+    // bytesRemaining are still queued.
+    void SendProgress(qint64 bytesSent, qint64 bytesRemaining);
+
+private:
+    template <typename Fn> void Deliver(Fn &&event);
+    void DropConnection();
+    void CollectIncoming();
+    void OnQtStateChanged(QAbstractSocket::SocketState state);
+    void OnQtConnected();
+    void OnQtReadyRead();
+    void OnQtBytesWritten(qint64 bytes);
+    void OnQtError(QAbstractSocket::SocketError error);
+    void OnQtDisconnected();
+    void EndWithClose();
+    void EndWithError(const ErrorInfo &info);
+
+    QString m_remoteHost;
+    int m_remotePort = 0;
+    int m_state = sckClosed;
+    // Bumped by Connect and Close; a queued event of an older value is stale.
+    quint64 m_generation = 0;
+    QTcpSocket *m_tcp = nullptr;
+    // The current connection has queued its last event (close or error);
+    // whatever its QTcpSocket still signals is ignored.
+    bool m_ended = false;
+    QByteArray m_inbox;
+    bool m_arrivalQueued = false;
+};
+
+// The hidden host object: one per process, created on first use on the
+// thread that owns the mail components. It owns the sockets it hands out
+// and deletes the remaining ones when the application object is destroyed.
+class frmSck : public QObject {
+    Q_OBJECT
+public:
+    static frmSck &instance();
+
+    // A new socket in state 0, owned by this object. Its user may delete it
+    // earlier; hold it in a QPointer if the user can outlive the application
+    // object.
+    WinSck *NewSocket();
+
+private:
+    frmSck() = default;
+};

@@ -1,0 +1,56 @@
+// Light checks of e-mail addresses and host names, made when the owner
+// assigns them.
+//
+// All of these are pure text operations: no lookup, no network. A host name
+// passes when it is a dotted IPv4 address or when its last label occurs
+// somewhere inside TopLevelDomains; an address passes when it has exactly one
+// "@" and the part after it passes as a host name. The part before the "@" is
+// never examined. None of these functions fails: malformed input is simply
+// not valid.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <QStringView>
+
+namespace sendmail {
+
+// The known top-level domains: 252 upper-case codes joined by single spaces,
+// 762 characters. The last label of a host name is looked for as a plain
+// substring of this text, so the order of the codes and the spaces between
+// them matter: a fragment such as "OM" or "M O" is found just like a code.
+extern const QString TopLevelDomains;
+
+// Removes leading and trailing space characters (U+0020) only; tabs, line
+// breaks and other white space stay.
+QString TrimBlanks(const QString &text);
+
+// Numeric text as the dotted-address checks read it: an optional sign ("+"
+// or "-") followed by one or more ASCII digits, of any length, and nothing
+// else (no blanks, no fraction, no exponent, no hexadecimal). "" is not
+// numeric.
+bool IsNumericText(QStringView text);
+
+// True when AddressString splits at "@" into exactly two pieces and the
+// second piece is a valid host name (IsValidHostName).
+bool IsValidEmailAddress(const QString &AddressString);
+
+// After removing leading and trailing spaces and converting to upper case:
+// true for a dotted address (IsDottedAddress), or for a name with at least
+// one "." whose last label occurs inside TopLevelDomains (an empty last
+// label, from a trailing ".", counts as occurring). An empty name is not
+// valid.
+bool IsValidHostName(const QString &host);
+
+// True when the text splits at "." into exactly four numeric pieces, the
+// first at most 239 and the others at most 255. Only the upper bounds are
+// checked, so negative numbers pass. Numeric text is as IsNumericText
+// defines it; an empty piece is not numeric.
+bool IsDottedAddress(const QString &text);
+
+// For each entry, in this order: remove leading and trailing spaces, remove
+// every CR LF pair (a lone CR or LF stays), remove every tab. A space that
+// stood before a removed CR LF or tab at the end of an entry therefore stays.
+void NormalizeAddressList(QStringList &list);
+
+} // namespace sendmail

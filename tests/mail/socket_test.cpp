@@ -1,0 +1,371 @@
+#include "mail/socket.h"
+#include "wait/msg_wait.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QPointer>
+#include <QProcess>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <ostream>
+#include <thread>
+
+inline void PrintTo(const QString &s, std::ostream *os) {
+    *os << '"' << s.toStdString() << '"';
+}
+
+namespace {
+
+// Dispatches events in 25 ms slices until `done` holds or 5 s have passed.
+bool WaitFor(const std::function<bool()> &done) {
+    QDeadlineTimer deadline(5000);
+    while (!done()) {
+        if (deadline.hasExpired())
+            return false;
+        mdlMsgWaitObj::MessagePumpWait(25, 0, 0);
+    }
+    return true;
+}
+
+void SleepWithoutDispatching() {
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+}
+
+// Records every signal of one socket as "<what>@<State() at that moment>".
+struct Log {
+    QStringList events;
+    QByteArray data; // what GetData returned, in the DataArrival handlers
+    qint64 sent = 0, remaining = -1;
+    bool inside = false; // a WinSck method is running
+    int emittedInside = 0;
+    WinSck *sock = nullptr;
+
+    void Attach(WinSck *s) {
+        sock = s;
+        auto note = [this](const QString &what) {
+            emittedInside += inside;
+            events << what + "@" + QString::number(sock->State());
+        };
+        QObject::connect(s, &WinSck::ConnectEvent, [note] { note("connect"); });
+        QObject::connect(s, &WinSck::CloseEvent, [note] { note("close"); });
+        QObject::connect(s, &WinSck::Error,
+                         [note](int n, const QString &) { note("error " + QString::number(n)); });
+        QObject::connect(s, &WinSck::DataArrival, [this, note](qint64 total) {
+            note("data");
+            QString text;
+            sock->GetData(text);
+            EXPECT_EQ(text.size(), total);
+            data += text.toLatin1();
+        });
+        QObject::connect(s, &WinSck::SendProgress, [this, note](qint64 n, qint64 left) {
+            if (events.isEmpty() || events.last() != "progress@7")
+                note("progress");
+            sent += n;
+            remaining = left;
+        });
+    }
+    void Call(const std::function<void()> &f) {
+        inside = true;
+        f();
+        inside = false;
+    }
+    bool Saw(const QString &event) const { return events.contains(event); }
+};
+
+// The far end: a loopback server with its one accepted connection.
+struct Peer {
+    QTcpServer server;
+    QTcpSocket *conn = nullptr;
+    QByteArray got;
+    Peer() { EXPECT_TRUE(server.listen(QHostAddress::LocalHost, 0)); }
+    bool Accept() {
+        return WaitFor([this] {
+            if (!conn && server.hasPendingConnections())
+                conn = server.nextPendingConnection();
+            return conn != nullptr;
+        });
+    }
+    bool ReadAtLeast(qsizetype n) {
+        return WaitFor([&] {
+            got += conn->readAll();
+            return got.size() >= n;
+        });
+    }
+    void Send(const QByteArray &bytes) {
+        conn->write(bytes);
+        conn->flush();
+    }
+};
+
+void Start(WinSck &sock, Log &log, const QString &host, int port) {
+    sock.setRemoteHost(host);
+    sock.setRemotePort(port);
+    log.Call([&] { sock.Connect(); });
+}
+
+void ConnectTo(WinSck &sock, Log &log, Peer &peer) {
+    Start(sock, log, "127.0.0.1", peer.server.serverPort());
+    ASSERT_TRUE(WaitFor([&] { return log.Saw("connect@7"); }));
+    ASSERT_TRUE(peer.Accept());
+}
+
+int FreePort() {
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+} // namespace
+
+TEST(WinSckErrors, QtErrorsMapOntoClassicNumbers) {
+    using E = QAbstractSocket::SocketError;
+    const struct {
+        E error;
+        const char *qtText;
+        int number;
+    } cases[] = {
+        {E::ConnectionRefusedError, "Connection refused", 10061},
+        {E::HostNotFoundError, "Host not found", 11001},
+        {E::NetworkError, "Host unreachable", 10065},
+        {E::NetworkError, "No route to host", 10065},
+        {E::NetworkError, "Network unreachable", 10051},
+        {E::NetworkError, "Connection timed out", 10060},
+        {E::NetworkError, "Something new", 10050},
+        {E::SocketTimeoutError, "", 10060},
+        {E::RemoteHostClosedError, "The remote host closed the connection", 10054},
+        {E::SocketAccessError, "Permission denied", 10013},
+        {E::UnknownSocketError, "Weird", 10107},
+    };
+    for (const auto &c : cases) {
+        const auto info = WinSck::DescribeError(c.error, c.qtText);
+        EXPECT_EQ(info.Number, c.number) << c.qtText;
+        EXPECT_FALSE(info.Description.isEmpty()) << c.qtText;
+    }
+    EXPECT_EQ(WinSck::DescribeError(E::UnknownSocketError, "Weird").Description, "Weird");
+    EXPECT_EQ(WinSck::DescribeError(E::NetworkError, "Host unreachable").Description,
+              "Host unreachable");
+}
+
+TEST(WinSck, FailedConnectsEndInOneQueuedErrorNeverAConnect) {
+    const struct {
+        QString host;
+        int port;
+        QString expected;
+    } cases[] = {
+        {"127.0.0.1", FreePort(), "error 10061@9"},
+        {"localhost", FreePort(), "error 10061@9"},
+        {"", 25, "error 11001@9"}, // fails in the lookup, without asking a name server
+        {"127.0.0.1", 0, "error 10049@9"},
+        {"127.0.0.1", 65536, "error 10049@9"},
+    };
+    for (const auto &c : cases) {
+        WinSck sock;
+        Log log;
+        log.Attach(&sock);
+        Start(sock, log, c.host, c.port);
+        EXPECT_EQ(sock.State(), WinSck::sckResolvingHost) << c.host.toStdString();
+        EXPECT_TRUE(log.events.isEmpty());
+        ASSERT_TRUE(WaitFor([&] { return !log.events.isEmpty(); })) << c.host.toStdString();
+        mdlMsgWaitObj::MessagePumpWait(100, 0, 0);
+        EXPECT_EQ(log.events, QStringList{c.expected}) << c.host.toStdString();
+        log.Call([&] { sock.Close(); });
+        EXPECT_EQ(sock.State(), WinSck::sckClosed);
+        EXPECT_EQ(log.emittedInside, 0);
+    }
+}
+
+TEST(WinSck, UnreachableHostAndNetworkInPrivateNamespace) {
+    if (!qEnvironmentVariableIsSet("KELM_SCK_IN_NETNS")) {
+        // Re-run just this case inside a fresh network namespace, where
+        // nothing can leave the machine.
+        QProcess child;
+        auto env = QProcessEnvironment::systemEnvironment();
+        env.insert("KELM_SCK_IN_NETNS", "1");
+        child.setProcessEnvironment(env);
+        child.setProcessChannelMode(QProcess::MergedChannels);
+        child.start("unshare",
+                    {"-n", "--", QCoreApplication::applicationFilePath(),
+                     "--gtest_filter=WinSck.UnreachableHostAndNetworkInPrivateNamespace"});
+        ASSERT_TRUE(child.waitForFinished(60000));
+        const QString out = QString::fromLocal8Bit(child.readAll());
+        if (out.startsWith("unshare:"))
+            GTEST_SKIP() << "no private network namespace: " << out.toStdString();
+        EXPECT_EQ(child.exitCode(), 0) << out.toStdString();
+        EXPECT_TRUE(out.contains("[  PASSED  ] 1 test")) << out.toStdString();
+        return;
+    }
+    ASSERT_EQ(QProcess::execute("ip", {"route", "add", "unreachable", "10.99.0.0/16"}), 0);
+    const struct {
+        const char *host;
+        const char *expected;
+    } cases[] = {{"10.99.0.1", "error 10065@9"}, {"10.1.2.3", "error 10051@9"}};
+    for (const auto &c : cases) {
+        WinSck sock;
+        Log log;
+        log.Attach(&sock);
+        Start(sock, log, c.host, 25);
+        ASSERT_TRUE(WaitFor([&] { return !log.events.isEmpty(); })) << c.host;
+        EXPECT_EQ(log.events, QStringList{c.expected}) << c.host;
+        EXPECT_EQ(log.emittedInside, 0);
+    }
+}
+
+TEST(WinSck, SendsArriveInOrderExactlyAndProgressAddsUp) {
+    WinSck sock;
+    Log log;
+    log.Attach(&sock);
+    Peer peer;
+    ConnectTo(sock, log, peer);
+
+    const QString text = QString::fromUtf8("MAIL é\u20ac\r\n"); // € is not Latin-1
+    const QByteArray bytes("\x00\xff\x80\x01", 4);
+    QByteArray bulk(3 * 1024 * 1024 + 17, '\0');
+    for (qsizetype i = 0; i < bulk.size(); ++i)
+        bulk[i] = char(i * 7);
+    log.Call([&] {
+        sock.SendData(text);
+        sock.SendData(bytes);
+        sock.SendData(bulk);
+    });
+    EXPECT_GT(sock.BytesQueued(), 0);
+
+    const QByteArray expected = QByteArray("MAIL \xe9?\r\n") + bytes + bulk;
+    ASSERT_TRUE(peer.ReadAtLeast(expected.size()));
+    EXPECT_TRUE(peer.got == expected);
+    ASSERT_TRUE(WaitFor([&] { return log.sent == expected.size(); }));
+    EXPECT_EQ(log.remaining, 0);
+    EXPECT_EQ(sock.BytesQueued(), 0);
+    EXPECT_EQ(log.emittedInside, 0);
+    EXPECT_EQ(sock.findChild<QTcpSocket *>()->socketOption(QAbstractSocket::LowDelayOption), 1);
+}
+
+TEST(WinSck, EventsWaitForDispatchAndDataKeepsItsByteValues) {
+    WinSck sock;
+    Log log;
+    log.Attach(&sock);
+    Peer peer;
+    ConnectTo(sock, log, peer);
+
+    QByteArray all(256, '\0');
+    for (int i = 0; i < 256; ++i)
+        all[i] = char(i);
+    peer.Send(all);
+    log.Call([&] { sock.SendData(QByteArray("x")); });
+    SleepWithoutDispatching();
+    EXPECT_EQ(log.events, QStringList{"connect@7"});
+
+    ASSERT_TRUE(WaitFor([&] { return log.data.size() == 256 && log.Saw("progress@7"); }));
+    EXPECT_TRUE(log.data == all);
+    EXPECT_TRUE(log.Saw("data@7"));
+}
+
+TEST(WinSck, PeerCloseDeliversTheLastDataFirstThenCloseEvent) {
+    WinSck sock;
+    Log log;
+    log.Attach(&sock);
+    Peer peer;
+    ConnectTo(sock, log, peer);
+
+    peer.Send("221 bye\r\n");
+    peer.conn->disconnectFromHost();
+    SleepWithoutDispatching(); // the data and the close are pending together
+    ASSERT_TRUE(WaitFor([&] { return log.Saw("close@0"); }));
+    log.events.removeAll("progress@7");
+    EXPECT_EQ(log.events, (QStringList{"connect@7", "data@7", "close@0"}));
+    EXPECT_EQ(log.data, "221 bye\r\n");
+    log.Call([&] { sock.SendData(QString("QUIT\r\n")); });
+    EXPECT_EQ(sock.BytesQueued(), 0);
+}
+
+// Close (or a new Connect) while an event of the old connection is already
+// queued: that event must never reach the listener.
+TEST(WinSck, NothingQueuedBeforeCloseOrReconnectIsDeliveredAfter) {
+    enum Trigger { PeerWrites, PeerCloses, Refused };
+    const struct {
+        Trigger trigger;
+        bool reconnect; // Connect to a fresh peer instead of Close
+    } cases[] = {{PeerWrites, false},
+                 {PeerCloses, false},
+                 {Refused, false},
+                 {PeerWrites, true},
+                 {Refused, true}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(int(c.trigger) * 10 + c.reconnect);
+        WinSck sock;
+        Log log;
+        log.Attach(&sock);
+        Peer peer, fresh;
+        if (c.trigger == Refused)
+            Start(sock, log, "127.0.0.1", FreePort());
+        else
+            ConnectTo(sock, log, peer);
+
+        // Acts on the first queued delivery of the socket, before it runs.
+        struct Interceptor : QObject {
+            std::function<void()> act;
+            bool eventFilter(QObject *, QEvent *e) override {
+                if (e->type() == QEvent::MetaCall && act)
+                    std::exchange(act, nullptr)();
+                return false;
+            }
+        } interceptor;
+        interceptor.act = [&] {
+            if (c.reconnect)
+                Start(sock, log, "127.0.0.1", fresh.server.serverPort());
+            else
+                log.Call([&] { sock.Close(); });
+        };
+        sock.installEventFilter(&interceptor);
+        const QStringList before = log.events;
+        if (c.trigger == PeerWrites)
+            peer.Send("late");
+        if (c.trigger == PeerCloses)
+            peer.conn->disconnectFromHost();
+        ASSERT_TRUE(WaitFor([&] { return !interceptor.act; }));
+        mdlMsgWaitObj::MessagePumpWait(200, 0, 0);
+        if (c.reconnect) {
+            EXPECT_EQ(log.events, before + QStringList{"connect@7"});
+        } else {
+            EXPECT_EQ(log.events, before);
+            EXPECT_EQ(sock.State(), WinSck::sckClosed);
+        }
+        QString rest;
+        sock.GetData(rest);
+        EXPECT_TRUE(rest.isEmpty());
+    }
+}
+
+TEST(WinSck, TwoSocketsNeverSeeEachOthersData) {
+    QPointer<WinSck> a = frmSck::instance().NewSocket(), b = frmSck::instance().NewSocket();
+    EXPECT_EQ(a->parent(), &frmSck::instance());
+    Log logA, logB;
+    logA.Attach(a);
+    logB.Attach(b);
+    Peer peerA, peerB;
+    ConnectTo(*a, logA, peerA);
+    ConnectTo(*b, logB, peerB);
+
+    a->SendData(QString("from a"));
+    b->SendData(QString("from b"));
+    peerA.Send("to a");
+    peerB.Send("to b");
+    ASSERT_TRUE(peerA.ReadAtLeast(6) && peerB.ReadAtLeast(6));
+    ASSERT_TRUE(WaitFor([&] { return logA.data.size() >= 4 && logB.data.size() >= 4; }));
+    mdlMsgWaitObj::MessagePumpWait(100, 0, 0);
+    EXPECT_EQ(peerA.got, "from a");
+    EXPECT_EQ(peerB.got, "from b");
+    EXPECT_EQ(logA.data, "to a");
+    EXPECT_EQ(logB.data, "to b");
+
+    // A user may delete its socket from inside one of its handlers.
+    QObject::connect(a, &WinSck::DataArrival, a, [a] { delete a.data(); });
+    peerA.Send("bye");
+    peerA.conn->disconnectFromHost();
+    ASSERT_TRUE(WaitFor([&] { return a.isNull(); }));
+    mdlMsgWaitObj::MessagePumpWait(100, 0, 0);
+    delete b.data();
+}
