@@ -140,7 +140,7 @@ std::optional<quint32> GetServerAddress(const QString &NameServer);
 // labels joined by ".", the root name gives ""), following compression
 // pointers, and leaves `Position` after the name's encoding at that place.
 // Returns false when the name reaches beyond the message or its pointers
-// loop; Position and Name are then unspecified.
+// loop; Position and Name then hold whatever was read before the stop.
 [[nodiscard]] bool ReadDomainName(const QByteArray &Message, int &Position, QString &Name);
 
 // Walks an answer message: skips the question at `Position` (12 normally),
