@@ -103,8 +103,8 @@ std::optional<Answer> exchange(const QString &domain) {
         const bool fromServer = from.sin_family == AF_INET &&
                                 from.sin_addr.s_addr == server.sin_addr.s_addr &&
                                 from.sin_port == server.sin_port;
-        // Anything else than the answer to this query (a late answer to an
-        // earlier one, a stray datagram) is ignored while the bound lasts.
+        // Only the server's datagram carrying this query's identifier is the
+        // answer; anything else is ignored while the bound lasts.
         if (!fromServer || got < 2 || static_cast<uchar>(buffer[0]) != (kQueryIdentifier >> 8) ||
             static_cast<uchar>(buffer[1]) != (kQueryIdentifier & 0xFF))
             continue;

@@ -88,7 +88,10 @@ bool ReadDomainName(const QByteArray &Message, int &Position, QString &Name) {
         // Any other value is a label length (up to 191).
         if (b > size - at - 1 || (budget -= 1 + b) < 0)
             return false;
-        Name += QString::fromLatin1(Message.constData() + at + 1, b);
+        // Byte by byte through the array's own accessor, so that the
+        // sanitizer build checks each read against the message.
+        for (int i = at + 1; i <= at + b; ++i)
+            Name += QLatin1Char(Message[i]);
         at += 1 + b;
         if (at < size && Message[at] != 0)
             Name += QLatin1Char('.');

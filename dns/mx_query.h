@@ -94,7 +94,8 @@ void SetSocketLibraryHooks(SocketLibraryHooks Hooks);
 
 // Fills NameServers, NameServerCount, DefaultDomain and BaseDomain from the
 // installed configuration: the network parameters first; then, unless both
-// servers and domain are known, the configuration keys in a fixed order, the
+// servers (at least one) and domain are known, the configuration keys in a
+// fixed order (see system_configuration.h), the
 // last non-empty server list and domain winning; spaces become separators
 // and one trailing separator is dropped; with no domain but a server, the
 // domain is derived from the first server's reverse name. Never fails.
@@ -139,7 +140,7 @@ std::optional<quint32> GetServerAddress(const QString &NameServer);
 // labels joined by ".", the root name gives ""), following compression
 // pointers, and leaves `Position` after the name's encoding at that place.
 // Returns false when the name reaches beyond the message or its pointers
-// loop; Position and Name are then unspecified.
+// loop; Position and Name then hold whatever was read before the stop.
 [[nodiscard]] bool ReadDomainName(const QByteArray &Message, int &Position, QString &Name);
 
 // Walks an answer message: skips the question at `Position` (12 normally),
@@ -172,8 +173,15 @@ QString ResolveMX(const QString &Domain);
 // it is ""; returns ResolveMX of the domain. Never throws a failure of the
 // query: on one it reports the failure's description ("Problem sending MX
 // query", "Problem receiving MX query", or the text of any other failure)
-// through `status` and returns "". The early "" results of ResolveMX (no name
-// server, short domain, no socket) report nothing beyond the first text.
+// through `status` and returns "". The other texts are "Domain label longer
+// than 255 characters" and "Domain name too long for an MX query". The early
+// "" results of ResolveMX (no name server, short domain, no socket) report
+// nothing beyond the first text. `status` runs synchronously on the calling
+// thread; an empty `status` reports nothing. The component's method is:
+//
+//   QString clsSendMail::MXQuery(const QString &IPDomain) {
+//       return modMXQuery::MXQuery(IPDomain, [this](const QString &s) { emit status(s); });
+//   }
 QString MXQuery(const QString &IPDomain, const std::function<void(const QString &)> &status);
 
 } // namespace modMXQuery

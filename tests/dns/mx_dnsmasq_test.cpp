@@ -14,7 +14,9 @@ namespace {
 
 const QString kDnsmasq = QStringLiteral("/usr/sbin/dnsmasq");
 
-// True once the server on 127.0.0.1:53 answers a query.
+// True once dnsmasq itself answers on 127.0.0.1:53: the probe name has an
+// MX record that only our dnsmasq serves, so another test run's server that
+// holds the port for a moment is not mistaken for it.
 bool answers() {
     const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
@@ -27,7 +29,13 @@ bool answers() {
         send(fd, probe.constData(), static_cast<size_t>(probe.size()), 0) == probe.size()) {
         pollfd p{fd, POLLIN, 0};
         char buf[512];
-        ok = poll(&p, 1, 200) == 1 && recv(fd, buf, sizeof buf, 0) >= 12;
+        ssize_t n = poll(&p, 1, 200) == 1 ? recv(fd, buf, sizeof buf, 0) : -1;
+        if (n >= 12) {
+            const QByteArray reply(buf, static_cast<int>(n));
+            ok = ParseMXAnswers(reply, 12,
+                                static_cast<uchar>(buf[6]) << 8 | static_cast<uchar>(buf[7])) ==
+                 "dnsmasq.ready.probe";
+        }
     }
     close(fd);
     return ok;
@@ -52,23 +60,25 @@ protected:
                                "--log-facility=-",
                                "--mx-host=example.test,mx2.example.test,20",
                                "--mx-host=example.test,mx1.example.test,10",
-                               "--mx-host=other.test,mx.other.test,5"};
-        // Another test run may hold port 53 for a moment: try again within
-        // a bound while dnsmasq cannot bind it.
+                               "--mx-host=other.test,mx.other.test,5",
+                               "--mx-host=ready.probe,dnsmasq.ready.probe,1"};
+        // Another test run may hold port 53 for a moment: dnsmasq then ends
+        // at once, and is started again within the bound.
         const auto giveUp = std::chrono::steady_clock::now() + 30s;
-        while (std::chrono::steady_clock::now() < giveUp) {
+        bool ready = false;
+        while (!ready && std::chrono::steady_clock::now() < giveUp) {
             server.start(kDnsmasq, args);
             ASSERT_TRUE(server.waitForStarted(5000)) << server.errorString().toStdString();
-            while (std::chrono::steady_clock::now() < giveUp &&
-                   server.state() == QProcess::Running && !answers())
-                ;
-            if (server.state() == QProcess::Running)
-                break;
-            server.waitForFinished(1000);
-            log += server.readAllStandardError();
+            while (!ready && std::chrono::steady_clock::now() < giveUp &&
+                   !server.waitForFinished(100))
+                ready = answers();
+            if (!ready) {
+                server.kill();
+                server.waitForFinished(5000);
+                log += server.readAllStandardError();
+            }
         }
-        ASSERT_EQ(server.state(), QProcess::Running) << "dnsmasq did not start:\n"
-                                                     << log.toStdString();
+        ASSERT_TRUE(ready) << "dnsmasq did not start:\n" << log.toStdString();
 
         ResetModuleState();
         SetSystemConfiguration(
