@@ -113,13 +113,17 @@ class KelmUploadOnX11(unittest.TestCase):
         if shutil.which("xclipboard") is None:
             self.skipTest("xclipboard (x11-apps) is not installed")
         keeper = self.start(["xclipboard"])
-        time.sleep(0.5)
+        # xclipboard owns the CLIPBOARD selection once it is up.
+        self.assertTrue(wait_for(lambda: xclip_out("TARGETS")[0] == 0, 10),
+                        "xclipboard did not take the clipboard")
         self.assertIsNone(keeper.poll(), "xclipboard did not stay up")
         app = self.start([EXE], cwd=self.tmp)
+        expected = os.path.realpath(self.tmp).encode()
+        self.assertTrue(wait_for(lambda: xclip_out()[1] == expected, 8),
+                        "the clipboard never held the start directory")
         rc = app.wait(timeout=15)
         self.assertEqual(rc, 0)
-        expected = os.path.realpath(self.tmp).encode()
-        self.assertTrue(wait_for(lambda: xclip_out()[1] == expected, 5),
+        self.assertTrue(wait_for(lambda: xclip_out()[1] == expected, 10),
                         "after exit the clipboard held %r" % (xclip_out()[1],))
 
     def test_a_renamed_copy_shows_its_own_name_without_extension(self):
