@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "qt_printers.h"
+#include "temp_files.h"
 
 #include <cstdlib>
 #include <ctime>
@@ -18,14 +19,6 @@ const QString MsgRecipient = "Missing or Invalid Recipient E-mail Address";
 const QString MsgSMTPHost = "Invalid or Missing SMTP Host Name";
 const QString MsgPort = "Invalid Remote Port";
 const QString MsgAttachment = "The file you tried to attach does not exist";
-
-QString writeFile(const QTemporaryDir &dir, const QString &name, qsizetype size) {
-    QString path = dir.filePath(name);
-    QFile f(path);
-    EXPECT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(QByteArray(size, 'x'));
-    return path;
-}
 
 } // namespace
 
@@ -247,8 +240,8 @@ TEST(SendMailObject, ContentBaseIsNormalisedToAnHttpFolder) {
 TEST(SendMailObject, AttachmentsAreMeasuredUntilTheFirstMissingFile) {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
-    QString first = writeFile(dir, "first.bin", 100);
-    QString second = writeFile(dir, "second.txt", 7);
+    QString first = writeFile(dir, "first.bin", QByteArray(100, 'x'));
+    QString second = writeFile(dir, "second.txt", QByteArray(7, 'x'));
 
     clsSendMail m;
     m.setAttachment(first + ";" + second);
@@ -289,7 +282,7 @@ TEST(SendMailObject, ClearEmptiesTheMessageAndKeepsTheSettings) {
     m.setMessage("body");
     m.setPriority(5);
     m.setDelimiter(",");
-    m.setAttachment(writeFile(dir, "a", 3));
+    m.setAttachment(writeFile(dir, "a", QByteArray(3, 'x')));
     EXPECT_FALSE(m.Clear());
     EXPECT_EQ(m.SMTPHost(), "smtp.example.com");
     EXPECT_EQ(m.Username(), "user");

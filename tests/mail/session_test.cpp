@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "qt_printers.h"
+#include "temp_files.h"
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -94,14 +95,6 @@ QStringList envelope(const QStringList &rcpts = {"rcpt@example.com"},
 
 QStringList closing() {
     return {"D:", "S: 250 queued", "C: QUIT", "S: 221 bye"};
-}
-
-QString writeFile(const QTemporaryDir &dir, const QString &name, const QByteArray &bytes) {
-    QString path = dir.filePath(name);
-    QFile f(path);
-    EXPECT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(bytes);
-    return path;
 }
 
 void expectPlayed(const FakeServer &server) {

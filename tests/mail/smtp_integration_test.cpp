@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "qt_printers.h"
+#include "temp_files.h"
 
 namespace {
 
@@ -82,14 +83,6 @@ QByteArray randomBytes(qsizetype n, quint32 seed) {
         b[i] = static_cast<char>(g.bounded(256));
     }
     return b;
-}
-
-QString writeFile(const QTemporaryDir &dir, const QString &name, const QByteArray &bytes) {
-    QString path = dir.filePath(name);
-    QFile f(path);
-    EXPECT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(bytes);
-    return path;
 }
 
 QString sha256(const QByteArray &b) {
