@@ -461,9 +461,18 @@ def main():
     if args.what == "raw":
         raw_send(args.port, args.eml)
         return 0
+    # send_bench reads the component's per-user settings from here (there
+    # are none, so it runs with the defaults); giving it a folder spares
+    # every run making and removing one of its own.
+    config = os.path.join(args.work, "config")
+    os.makedirs(config, exist_ok=True)
+    os.environ["XDG_CONFIG_HOME"] = config
     try:
         print("preparing messages", file=sys.stderr)
         files = Files(args.work, 1 if args.quick else 3)
+        # The files just written go to disk now, not in the middle of a
+        # measurement.
+        os.sync()
         results = []
         for spec in args.sink:
             name, _, port = spec.partition("=")

@@ -70,11 +70,12 @@ for _ in $(seq 100); do
     sleep 0.1
 done
 
+: >"$work/fast_sink.out"
 /usr/bin/python3 bench/fast_sink.py >"$work/fast_sink.out" &
 fast_pid=$!
 fast_port=
 for _ in $(seq 100); do
-    fast_port=$(awk '/^READY/ {print $2}' "$work/fast_sink.out")
+    fast_port=$(awk '/^READY/ {print $2}' "$work/fast_sink.out" || true)
     [ -n "$fast_port" ] && break
     kill -0 "$fast_pid" 2>/dev/null || { echo "fast_sink.py did not start" >&2; exit 1; }
     sleep 0.1

@@ -17,6 +17,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <sys/resource.h>
 
 namespace {
@@ -50,10 +51,12 @@ int usage() {
 
 int main(int argc, char **argv) {
     // The component's per-user store must not be read from or written to the
-    // real user's folder; the caller may choose one with XDG_CONFIG_HOME.
-    QTemporaryDir config;
+    // real user's folder: the caller chooses one with XDG_CONFIG_HOME, or a
+    // temporary one is made for this run.
+    std::optional<QTemporaryDir> config;
     if (qEnvironmentVariableIsEmpty("XDG_CONFIG_HOME")) {
-        qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
+        config.emplace();
+        qputenv("XDG_CONFIG_HOME", config->path().toLocal8Bit());
     }
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
