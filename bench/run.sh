@@ -8,8 +8,9 @@
 # build/ (release), starts and stops the sinks itself. Not part of the test
 # suite.
 #
-#   bench/run.sh            full run (a few minutes)
-#   bench/run.sh --quick    fewer repetitions
+#   bench/run.sh                    full run (under two minutes here)
+#   bench/run.sh --quick            fewer repetitions
+#   bench/run.sh --driver PATH      measure another build of send_bench
 #
 # Exits 0 when every send succeeded (whether or not the targets are met),
 # non-zero when a tool or a send failed.
@@ -18,7 +19,14 @@ cd "$(dirname "$0")/.."
 root=$PWD
 
 quick=()
-[ "${1:-}" = "--quick" ] && quick=(--quick)
+driver=
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --quick) quick=(--quick); shift ;;
+        --driver) driver=$(realpath "${2:?--driver needs a path}"); shift 2 ;;
+        *) echo "usage: $0 [--quick] [--driver PATH]" >&2; exit 2 ;;
+    esac
+done
 
 # ---- tools -------------------------------------------------------------------
 need=()
@@ -37,11 +45,14 @@ if [ ${#need[@]} -gt 0 ]; then
 fi
 
 # ---- driver --------------------------------------------------------------------
-if [ ! -f build/build.ninja ]; then
-    cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >&2
+if [ -z "$driver" ]; then
+    if [ ! -f build/build.ninja ]; then
+        cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >&2
+    fi
+    cmake --build build --target send_bench -j"$(nproc)" >&2
+    driver=$root/build/bench/send_bench
 fi
-cmake --build build --target send_bench -j"$(nproc)" >&2
-driver=$root/build/bench/send_bench
+[ -x "$driver" ] || { echo "no driver at $driver" >&2; exit 1; }
 
 # ---- sink ----------------------------------------------------------------------
 work=$(mktemp -d /tmp/kelm-bench.XXXXXX)
@@ -83,6 +94,7 @@ done
 [ -n "$fast_port" ] || { echo "fast_sink.py did not start" >&2; exit 1; }
 
 echo "machine: $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg) at start"
+echo "driver: $driver"
 echo "sinks: smtp-sink on 127.0.0.1:$port, fast_sink.py on 127.0.0.1:$fast_port; $(curl --version | head -1 | cut -d' ' -f1-2); swaks $(swaks --version | head -1 | awk '{print $3}')"
 echo "wall: whole process, start to exit, median; peak RSS and CPU (user+system): /usr/bin/time"
 echo "of the process, in separate runs; MB = 10^6 bytes, MiB = 2^20 bytes"
