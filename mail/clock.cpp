@@ -1,6 +1,9 @@
 #include "mail/clock.h"
 
+#include <QElapsedTimer>
 #include <QTime>
+
+#include <cmath>
 
 namespace sendmail {
 
@@ -30,7 +33,16 @@ double SecondsSinceMidnight() {
     if (const auto &source = midnightSource()) {
         return source();
     }
-    return QTime::currentTime().msecsSinceStartOfDay() / 1000.0;
+    // Local time is read once: reading it on every poll of every wait costs
+    // a look at the zone file each time. From then on the monotonic clock
+    // advances it, wrapping at midnight like the wall clock.
+    static const double base = QTime::currentTime().msecsSinceStartOfDay() / 1000.0;
+    static const QElapsedTimer since = [] {
+        QElapsedTimer t;
+        t.start();
+        return t;
+    }();
+    return std::fmod(base + static_cast<double>(since.nsecsElapsed()) / 1e9, 86400.0);
 }
 
 void SetSecondsSinceMidnightSourceForTesting(std::function<double()> source) {

@@ -5,6 +5,10 @@
 
 #include "mail/encoders.h"
 
+#include <algorithm>
+#include <array>
+#include <cstring>
+
 namespace sendmail {
 
 namespace {
@@ -110,14 +114,26 @@ QByteArray EncodeBase64Bytes(QByteArray &data) {
     QByteArray out(groups * 4 + breaks * 2 + 2, Qt::Uninitialized);
     char *w = out.data();
     const auto *r = reinterpret_cast<const uchar *>(data.constData());
-    for (qsizetype g = 0; g < groups; ++g, r += 3) {
-        if (g > 0 && g % kGroupsPerLine == 0) {
+    // This carries whole attachment files: twelve bits map to two digits in
+    // one lookup, and each pass of the inner loop writes one whole line.
+    static const std::array<std::array<char, 2>, 4096> pairs = [] {
+        std::array<std::array<char, 2>, 4096> t{};
+        for (size_t i = 0; i < t.size(); ++i)
+            t[i] = {Base64Table[i >> 6], Base64Table[i & 63]};
+        return t;
+    }();
+    for (qsizetype g = 0; g < groups;) {
+        if (g > 0) {
             *w++ = '\r';
             *w++ = '\n';
         }
-        const Sextets s = Split(r[0], r[1], r[2]);
-        for (uchar v : s.s)
-            *w++ = Base64Table[v];
+        const qsizetype lineEnd = std::min<qsizetype>(groups, g + kGroupsPerLine);
+        for (; g < lineEnd; ++g, r += 3) {
+            const uint32_t v = (uint32_t{r[0]} << 16) | (uint32_t{r[1]} << 8) | r[2];
+            std::memcpy(w, pairs[v >> 12].data(), 2);
+            std::memcpy(w + 2, pairs[v & 0xFFF].data(), 2);
+            w += 4;
+        }
     }
     for (qsizetype i = 1; i <= added; ++i)
         w[-i] = '=';

@@ -21,6 +21,12 @@ namespace {
 
 const QString CRLF = QStringLiteral("\r\n");
 
+// While the socket holds more than this, file streaming waits for the socket
+// to report progress before it reads more of the file. This keeps the queue,
+// and so the memory a large attachment costs, bounded; below it the chunks go
+// out without a pause of the event loop for each one.
+constexpr qint64 QueueHighWater = 1 << 20;
+
 // Raised inside the send operation for a failure that ends it; its text
 // becomes the explanation.
 class SendError : public std::runtime_error {
@@ -254,11 +260,19 @@ bool clsSendMail::SendFileData(const QString &path, int mode) {
             if (mode == 0) {
                 sckMail->SendData(sendmail::EncodeBase64Bytes(bytes));
                 RaiseDebugPrint(QStringLiteral("<<infile>>"));
-                WaitForReply(ProgressSeen, 2, false);
+                if (sckMail->BytesQueued() > QueueHighWater) {
+                    // Up to 2 seconds for a progress report; its result is
+                    // not needed, only the time for the socket to write.
+                    WaitForReply(ProgressSeen, 2, false);
+                }
             } else {
                 sckMail->SendData(sendmail::UUEncodedDataLine(bytes));
                 if (++lines % 50 == 0) {
                     QCoreApplication::processEvents();
+                    if (sckMail->BytesQueued() > QueueHighWater) {
+                        ProgressSeen = false;
+                        WaitForReply(ProgressSeen, 2, false);
+                    }
                 }
             }
             if (Aborted) {
