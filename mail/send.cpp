@@ -98,6 +98,24 @@ sendmail::MessageDraft clsSendMail::draft(bool hasEmbedded) const {
     return d;
 }
 
+sendmail::MessageDraft clsSendMail::ComposeDraft() {
+    if (!m_Recipient.isEmpty()) {
+        resizeTo(m_RecipientDisplayName, m_Recipient.size());
+    }
+    if (!m_CcRecipient.isEmpty()) {
+        resizeTo(m_CcDisplayName, m_CcRecipient.size());
+    }
+    bool hasEmbedded = false;
+    if (m_AttachmentCount >= 1) {
+        hasEmbedded = sendmail::LinkEmbeddedFiles(m_Message, m_AttachmentFileName,
+                                                  m_AttachmentEmbedded, m_AsHTML);
+    }
+    sendmail::MessageDraft message = draft(hasEmbedded);
+    message.message = sendmail::ToWireText(m_Message);
+    message.now = sendmail::CurrentDateTime();
+    return message;
+}
+
 int32_t clsSendMail::EstimateMessageSize() const {
     const std::optional<qint32> size =
         sendmail::EstimateMessageSize(draft(false), m_UseAuthentication, m_Username, m_Password);

@@ -192,6 +192,15 @@ public:
     // Sends one message. Returns after exactly one SendSuccesful or
     // SendFailed in the ordinary case; never throws.
     Q_INVOKABLE void Send();
+    // The message that Send would transmit after DATA, composed without a
+    // server: the same preparation as Send (display-name lists paired with
+    // their address lists, HTML references to attached files rewritten to
+    // "cid:" references, which the instance keeps, as after a Send), the body
+    // in its wire form and the current time. Neither ErrorList nor the
+    // conditions Send checks before connecting are looked at. Pass the result
+    // to sendmail::ComposeMessage (mail/compose.h); its attachment indexes
+    // refer to the entries of Attachment.
+    sendmail::MessageDraft ComposeDraft();
     // Does nothing.
     Q_INVOKABLE void Shutdown();
     Q_INVOKABLE QString DecodeBase64String(const QString &str2Decode);
