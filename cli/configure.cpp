@@ -1,0 +1,74 @@
+#include "cli/configure.h"
+
+#include "mail/send_mail.h"
+
+namespace kelmsend {
+
+namespace {
+
+QString joined(const QStringList &list) {
+    return list.join(kListDelimiter);
+}
+
+} // namespace
+
+void Configure(clsSendMail &mail, const Options &o, const Inputs &in) {
+    mail.setDelimiter(QString(kListDelimiter));
+    if (o.noValidate) {
+        mail.setEmailAddressValidation(0);
+        mail.setSMTPHostValidation(0);
+    }
+
+    if (!o.dryRun) {
+        if (!o.server.isEmpty()) {
+            mail.setSMTPHost(o.server);
+        }
+        if (!o.pop3Host.isEmpty()) {
+            mail.setPOP3Host(o.pop3Host);
+            mail.setUsePopAuthentication(true);
+        }
+    }
+    if (o.port != 0) {
+        mail.setSMTPPort(o.port);
+    }
+    if (o.connectTimeout > 0) {
+        mail.setConnectTimeout(o.connectTimeout);
+    }
+    if (o.messageTimeout > 0) {
+        mail.setMessageTimeout(o.messageTimeout);
+    }
+    if (o.retries > 0) {
+        mail.setConnectRetry(o.retries);
+    }
+    if (!o.hello.isEmpty()) {
+        mail.setHallo(o.hello);
+    }
+    if (o.auth) {
+        mail.setUseAuthentication(true);
+    }
+    if (o.needsPassword()) {
+        mail.setUsername(o.user);
+        mail.setPassword(in.password);
+    }
+
+    mail.setFrom(o.from);
+    mail.setFromDisplayName(o.fromName);
+    mail.setRecipient(joined(o.to));
+    mail.setRecipientDisplayName(joined(o.toNames));
+    mail.setCcRecipient(joined(o.cc));
+    mail.setCcDisplayName(joined(o.ccNames));
+    mail.setBccRecipient(joined(o.bcc));
+    mail.setReplyToAddress(o.replyTo);
+    mail.setSubject(o.subject);
+    mail.setAsHTML(o.html);
+    mail.setContentBase(o.contentBase);
+    mail.setEncodeType(o.uuencode ? 1 : 0);
+    if (o.prioritySet) {
+        mail.setPriority(o.priority);
+    }
+    mail.setReceipt(o.receipt);
+    mail.setMessage(in.body);
+    mail.setAttachment(joined(o.attachments));
+}
+
+} // namespace kelmsend

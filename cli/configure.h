@@ -1,0 +1,27 @@
+// How kelmsend's options become the properties of its one clsSendMail.
+#pragma once
+
+#include "cli/inputs.h"
+#include "cli/options.h"
+
+#include <QChar>
+
+class clsSendMail;
+
+namespace kelmsend {
+
+// The component's Delimiter while kelmsend drives it. Lists (recipients,
+// names, attachment paths) are handed over joined with it; a control
+// character cannot clash with an address, a name or a file path (the
+// option parser refuses entries that hold it).
+inline constexpr QChar kListDelimiter = QChar(0x1F);
+
+// Assigns every option to `mail`, in an order that lets each check see its
+// switches: the delimiter and the validation levels before the values they
+// govern. Host checks follow the component's default level (3: the name is
+// looked up when it is assigned, so an unknown server fails before any
+// connection) unless --no-validate turns them off. For --dry-run no host is
+// assigned, so nothing is looked up.
+void Configure(clsSendMail &mail, const Options &options, const Inputs &inputs);
+
+} // namespace kelmsend

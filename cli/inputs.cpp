@@ -1,0 +1,120 @@
+#include "cli/inputs.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QStringDecoder>
+
+namespace kelmsend {
+
+namespace {
+
+QString checkAttachment(const QString &path) {
+    const QFileInfo info(path);
+    if (!info.exists()) {
+        return "--attach: no such file: " + path;
+    }
+    if (!info.isFile()) {
+        return "--attach: not a regular file: " + path;
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return "--attach: cannot read " + path + ": " + file.errorString();
+    }
+    return QString();
+}
+
+QString readFile(const QString &option, const QString &path, QByteArray &bytes) {
+    // Pipes count: --body-file <(command) is a shell habit.
+    const QFileInfo info(path);
+    if (!info.exists()) {
+        return option + ": no such file: " + path;
+    }
+    if (info.isDir()) {
+        return option + ": is a directory: " + path;
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return option + ": cannot read " + path + ": " + file.errorString();
+    }
+    bytes = file.readAll();
+    return QString();
+}
+
+QString loadPassword(const Options &o, QString &password, const EnvironmentLookup &env) {
+    if (!o.passwordFile.isEmpty()) {
+        QByteArray bytes;
+        if (QString problem = readFile("--password-file", o.passwordFile, bytes);
+            !problem.isEmpty()) {
+            return problem;
+        }
+        // The first line, without its line end.
+        const qsizetype end = bytes.indexOf('\n');
+        QByteArray line = end >= 0 ? bytes.left(end) : bytes;
+        if (line.endsWith('\r')) {
+            line.chop(1);
+        }
+        password = QString::fromUtf8(line);
+        return QString();
+    }
+    const std::optional<QString> value = env(o.passwordEnv);
+    if (!value) {
+        const QString who = o.auth ? QStringLiteral("--auth") : QStringLiteral("--pop3");
+        return o.passwordEnvSet ? "--password-env: the variable " + o.passwordEnv + " is not set"
+                                : who + " needs a password: set " + o.passwordEnv +
+                                      " in the environment, or give --password-env NAME or "
+                                      "--password-file FILE";
+    }
+    password = *value;
+    return QString();
+}
+
+} // namespace
+
+QString NormalizeLineEnds(const QString &text) {
+    QString out;
+    out.reserve(text.size() + text.size() / 32);
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text[i] == QLatin1Char('\n') && (i == 0 || text[i - 1] != QLatin1Char('\r'))) {
+            out += QLatin1Char('\r');
+        }
+        out += text[i];
+    }
+    return out;
+}
+
+QString BodyText(const QByteArray &bytes) {
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString text = utf8.decode(bytes);
+    if (utf8.hasError()) {
+        text = QString::fromLatin1(bytes);
+    }
+    return NormalizeLineEnds(text);
+}
+
+QString LoadInputs(const Options &o, Inputs &inputs, const StdinReader &readStdin,
+                   const EnvironmentLookup &env) {
+    for (const QString &path : o.attachments) {
+        if (QString problem = checkAttachment(path); !problem.isEmpty()) {
+            return problem;
+        }
+    }
+    if (o.needsPassword()) {
+        if (QString problem = loadPassword(o, inputs.password, env); !problem.isEmpty()) {
+            return problem;
+        }
+    }
+    if (o.body) {
+        inputs.body = NormalizeLineEnds(*o.body);
+    } else if (!o.bodyFile.isEmpty() && o.bodyFile != QLatin1String("-")) {
+        QByteArray bytes;
+        if (QString problem = readFile("--body-file", o.bodyFile, bytes); !problem.isEmpty()) {
+            return problem;
+        }
+        inputs.body = BodyText(bytes);
+    } else {
+        inputs.body = BodyText(readStdin());
+    }
+    return QString();
+}
+
+} // namespace kelmsend

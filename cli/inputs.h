@@ -1,0 +1,46 @@
+// What the options of a send name outside the command line: the attachment
+// files, the message text and the password. Everything is fetched and
+// checked before the component is given anything, so a missing file or an
+// unset password ends the run with a message before any connection.
+#pragma once
+
+#include "cli/options.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <functional>
+#include <optional>
+
+namespace kelmsend {
+
+struct Inputs {
+    QString body;
+    QString password;
+};
+
+// Reads standard input to its end.
+using StdinReader = std::function<QByteArray()>;
+// The value of an environment variable, nullopt when it is not set.
+using EnvironmentLookup = std::function<std::optional<QString>(const QString &name)>;
+
+// Checks every --attach file (it exists, is a regular file and can be
+// opened), then fetches the password (when --auth or --pop3 asks for one)
+// and the message text (--body, --body-file, else standard input). Returns
+// "" on success, otherwise a message that names the option and the file or
+// variable.
+[[nodiscard]] QString LoadInputs(const Options &options, Inputs &inputs,
+                                 const StdinReader &readStdin, const EnvironmentLookup &env);
+
+// The text of message bytes from a file or a pipe: UTF-8 when the bytes are
+// valid UTF-8, otherwise one character per byte (Latin-1). Line ends become
+// CRLF (see NormalizeLineEnds).
+[[nodiscard]] QString BodyText(const QByteArray &bytes);
+
+// Every LF that does not follow a CR becomes CRLF; CRLF and a lone CR stay.
+// The component recognises a text's lines by CRLF (or CR); a file written
+// with LF line ends would otherwise count as one long line when the
+// component breaks lines longer than 998 characters.
+[[nodiscard]] QString NormalizeLineEnds(const QString &text);
+
+} // namespace kelmsend

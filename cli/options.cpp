@@ -1,0 +1,521 @@
+#include "cli/options.h"
+
+#include <QRegularExpression>
+
+#include <functional>
+#include <vector>
+
+namespace kelmsend {
+
+namespace {
+
+// Why an option failed: the text after "--name: ".
+struct Problem {
+    QString text;
+};
+
+using Apply = std::function<void(Options &, const QString &)>;
+
+// Which commands an option belongs to.
+enum Scope {
+    SendOnly, // sending (and --dry-run)
+    Anywhere, // sending and the utility commands
+};
+
+struct Spec {
+    const char *name;      // long name without "--"
+    char shortName;        // 0 for none
+    const char *valueName; // nullptr for a switch
+    const char *help;
+    Scope scope;
+    Apply apply;
+};
+
+int wholeNumber(const QString &text, int low, int high, const QString &what) {
+    bool ok = false;
+    const int n = text.trimmed().toInt(&ok, 10);
+    if (!ok || n < low || n > high) {
+        throw Problem{"must be " + what + " from " + QString::number(low) + " to " +
+                      QString::number(high) + ", not \"" + text + "\""};
+    }
+    return n;
+}
+
+int portNumber(const QString &text) {
+    return wholeNumber(text, 1, 65535, QStringLiteral("a port number"));
+}
+
+// Entries of list properties travel to the component joined with the one
+// character that kelmsend uses as its delimiter, so none may hold it.
+void checkEntries(const QStringList &entries) {
+    for (const QString &e : entries) {
+        if (e.contains(QChar(0x1F))) {
+            throw Problem{QStringLiteral("holds the control character U+001F")};
+        }
+    }
+}
+
+void addAddresses(QStringList &list, const QString &value) {
+    const QStringList entries = SplitAddresses(value);
+    if (entries.isEmpty()) {
+        throw Problem{QStringLiteral("needs an address")};
+    }
+    checkEntries(entries);
+    list += entries;
+}
+
+void addNames(QStringList &list, const QString &value) {
+    const QStringList entries = SplitNames(value);
+    checkEntries(entries);
+    list += entries;
+}
+
+QString nonEmpty(const QString &value, const char *what) {
+    if (value.trimmed().isEmpty()) {
+        throw Problem{QStringLiteral("needs ") + QLatin1String(what)};
+    }
+    return value;
+}
+
+void setServer(Options &o, const QString &value) {
+    const QString text = value.trimmed();
+    const qsizetype colon = text.indexOf(QLatin1Char(':'));
+    if (colon >= 0 && colon != text.lastIndexOf(QLatin1Char(':'))) {
+        throw Problem{QStringLiteral("takes a host name or IPv4 address with an optional :PORT")};
+    }
+    QString host = colon >= 0 ? text.left(colon) : text;
+    if (host.isEmpty()) {
+        throw Problem{QStringLiteral("needs a host")};
+    }
+    if (colon >= 0) {
+        const int port = portNumber(text.mid(colon + 1));
+        if (o.port != 0 && o.port != port) {
+            throw Problem{QStringLiteral("names port ") + QString::number(port) +
+                          QStringLiteral(", but --port names ") + QString::number(o.port)};
+        }
+        o.port = port;
+    }
+    o.server = host;
+}
+
+void setPort(Options &o, const QString &value) {
+    const int port = portNumber(value);
+    if (o.port != 0 && o.port != port) {
+        throw Problem{QStringLiteral("names port ") + QString::number(port) +
+                      QStringLiteral(", but --server names ") + QString::number(o.port)};
+    }
+    o.port = port;
+}
+
+void setPriority(Options &o, const QString &value) {
+    static const QList<QPair<QString, int>> words{{"high", 1}, {"1", 1},   {"normal", 3},
+                                                  {"3", 3},    {"low", 5}, {"5", 5}};
+    for (const auto &[word, number] : words) {
+        if (value.trimmed().compare(word, Qt::CaseInsensitive) == 0) {
+            o.priority = number;
+            o.prioritySet = true;
+            return;
+        }
+    }
+    throw Problem{"must be high, normal or low, not \"" + value + "\""};
+}
+
+void setVerbosity(Options &o, Verbosity v) {
+    // The louder setting wins when several are given.
+    if (v == Verbosity::Quiet) {
+        if (o.verbosity == Verbosity::Default) {
+            o.verbosity = v;
+        }
+    } else if (o.verbosity < v) {
+        o.verbosity = v;
+    }
+}
+
+const std::vector<Spec> &specs() {
+    static const std::vector<Spec> table{
+        {"server", 0, "HOST[:PORT]", "SMTP server (default: the MX lookup of the machine's domain)",
+         SendOnly, setServer},
+        {"port", 0, "PORT", "SMTP port (default 25)", SendOnly, setPort},
+        {"from", 0, "ADDRESS", "sender address (required)", SendOnly,
+         [](Options &o, const QString &v) { o.from = nonEmpty(v, "an address").trimmed(); }},
+        {"from-name", 0, "NAME", "sender display name", SendOnly,
+         [](Options &o, const QString &v) { o.fromName = v; }},
+        {"to", 0, "ADDRESS", "recipient; repeat it, or separate addresses with \";\" or \",\"",
+         SendOnly, [](Options &o, const QString &v) { addAddresses(o.to, v); }},
+        {"to-name", 0, "NAME", "display name of the --to address at the same position", SendOnly,
+         [](Options &o, const QString &v) { addNames(o.toNames, v); }},
+        {"cc", 0, "ADDRESS", "copy recipient, like --to", SendOnly,
+         [](Options &o, const QString &v) { addAddresses(o.cc, v); }},
+        {"cc-name", 0, "NAME", "display name of the --cc address at the same position", SendOnly,
+         [](Options &o, const QString &v) { addNames(o.ccNames, v); }},
+        {"bcc", 0, "ADDRESS", "blind copy recipient (envelope only), like --to", SendOnly,
+         [](Options &o, const QString &v) { addAddresses(o.bcc, v); }},
+        {"reply-to", 0, "ADDRESS", "address for replies", SendOnly,
+         [](Options &o, const QString &v) { o.replyTo = v.trimmed(); }},
+        {"subject", 's', "TEXT", "subject line", SendOnly,
+         [](Options &o, const QString &v) { o.subject = v; }},
+        {"body", 0, "TEXT", "message text (default: standard input)", SendOnly,
+         [](Options &o, const QString &v) { o.body = v; }},
+        {"body-file", 0, "FILE", "read the message text from FILE (\"-\": standard input)",
+         SendOnly, [](Options &o, const QString &v) { o.bodyFile = nonEmpty(v, "a file name"); }},
+        {"html", 0, nullptr, "the message text is HTML", SendOnly,
+         [](Options &o, const QString &) { o.html = true; }},
+        {"content-base", 0, "URL", "base address for relative references in the HTML", SendOnly,
+         [](Options &o, const QString &v) { o.contentBase = nonEmpty(v, "an address"); }},
+        {"attach", 'a', "FILE", "attach a file; repeat it for more files", SendOnly,
+         [](Options &o, const QString &v) {
+             o.attachments << nonEmpty(v, "a file name");
+             checkEntries(o.attachments);
+         }},
+        {"uuencode", 0, nullptr, "plain message with uuencoded attachments instead of MIME",
+         SendOnly, [](Options &o, const QString &) { o.uuencode = true; }},
+        {"priority", 0, "high|normal|low", "message priority (default normal)", SendOnly,
+         setPriority},
+        {"receipt", 0, nullptr, "ask for a disposition notification (read receipt)", SendOnly,
+         [](Options &o, const QString &) { o.receipt = true; }},
+        {"hello", 0, "NAME", "name announced after EHLO/HELO (default: the sender's domain)",
+         SendOnly, [](Options &o, const QString &v) { o.hello = nonEmpty(v, "a name"); }},
+        {"auth", 0, nullptr, "log in with AUTH LOGIN (needs --user and a password)", SendOnly,
+         [](Options &o, const QString &) { o.auth = true; }},
+        {"user", 0, "NAME", "user name for --auth and --pop3", SendOnly,
+         [](Options &o, const QString &v) { o.user = nonEmpty(v, "a name"); }},
+        {"password-env", 0, "NAME",
+         "password from environment variable NAME (default KELMSEND_PASSWORD)", SendOnly,
+         [](Options &o, const QString &v) {
+             o.passwordEnv = nonEmpty(v, "a variable name");
+             o.passwordEnvSet = true;
+         }},
+        {"password-file", 0, "FILE", "take the password from the first line of FILE", SendOnly,
+         [](Options &o, const QString &v) { o.passwordFile = nonEmpty(v, "a file name"); }},
+        {"pop3", 0, "HOST", "log in to this POP3 server (port 110) before sending", SendOnly,
+         [](Options &o, const QString &v) { o.pop3Host = nonEmpty(v, "a host").trimmed(); }},
+        {"timeout", 0, "SECONDS", "time limit to connect and for the greeting (1-120, default 30)",
+         SendOnly,
+         [](Options &o, const QString &v) {
+             o.connectTimeout = wholeNumber(v, 1, 120, QStringLiteral("a number of seconds"));
+         }},
+        {"message-timeout", 0, "SECONDS", "time limit for each reply while sending (default 60)",
+         SendOnly,
+         [](Options &o, const QString &v) {
+             o.messageTimeout = wholeNumber(v, 1, 86400, QStringLiteral("a number of seconds"));
+         }},
+        {"retries", 0, "N", "connection attempts (1-20, default 4)", SendOnly,
+         [](Options &o, const QString &v) {
+             o.retries = wholeNumber(v, 1, 20, QStringLiteral("a number"));
+         }},
+        {"no-validate", 0, nullptr, "do not check addresses and host names before sending",
+         SendOnly, [](Options &o, const QString &) { o.noValidate = true; }},
+        {"dry-run", 0, nullptr,
+         "write what would follow DATA to standard output, connect to nothing", SendOnly,
+         [](Options &o, const QString &) { o.dryRun = true; }},
+        {"quiet", 'q', nullptr, "report errors only", Anywhere,
+         [](Options &o, const QString &) { setVerbosity(o, Verbosity::Quiet); }},
+        {"verbose", 'v', nullptr, "report progress texts even when not on a terminal", Anywhere,
+         [](Options &o, const QString &) { setVerbosity(o, Verbosity::Verbose); }},
+        {"trace", 0, nullptr, "report progress texts and the protocol trace", Anywhere,
+         [](Options &o, const QString &) { setVerbosity(o, Verbosity::Trace); }},
+        {"help", 'h', nullptr, "show this help and exit", Anywhere,
+         [](Options &o, const QString &) { o.command = Command::Help; }},
+        {"version", 0, nullptr, "show the version and exit", Anywhere,
+         [](Options &o, const QString &) {
+             if (o.command != Command::Help) {
+                 o.command = Command::Version;
+             }
+         }},
+    };
+    return table;
+}
+
+const Spec *findLong(const QString &name) {
+    for (const Spec &s : specs()) {
+        if (name == QLatin1String(s.name)) {
+            return &s;
+        }
+    }
+    return nullptr;
+}
+
+const Spec *findShort(QChar c) {
+    for (const Spec &s : specs()) {
+        if (s.shortName != 0 && c == QLatin1Char(s.shortName)) {
+            return &s;
+        }
+    }
+    return nullptr;
+}
+
+const QString kPasswordRefused = QStringLiteral(
+    "--password is not accepted: a password on the command line can be read by every user "
+    "of the machine (ps, /proc) and stays in the shell's history; use --password-env NAME "
+    "(default KELMSEND_PASSWORD) or --password-file FILE");
+
+QString commandName(Command c) {
+    switch (c) {
+    case Command::Mx:
+        return QStringLiteral("mx");
+    case Command::Ping:
+        return QStringLiteral("ping");
+    case Command::Resolve:
+        return QStringLiteral("resolve");
+    case Command::ContentType:
+        return QStringLiteral("content-type");
+    case Command::Send:
+    case Command::Help:
+    case Command::Version:
+        break;
+    }
+    return QString();
+}
+
+// The rules that tie options together, for a send.
+QString checkSend(const Options &o) {
+    if (o.from.isEmpty()) {
+        return QStringLiteral("--from is required");
+    }
+    if (o.recipientCount() == 0) {
+        return QStringLiteral("no recipient: give --to, --cc, --bcc or a RECIPIENT argument");
+    }
+    if (o.recipientCount() > kMaxRecipients) {
+        return QStringLiteral("too many recipients: ") + QString::number(o.recipientCount()) +
+               QStringLiteral(", at most ") + QString::number(kMaxRecipients) +
+               QStringLiteral(" per message");
+    }
+    if (o.toNames.size() > o.to.size()) {
+        return QStringLiteral("--to-name: ") + QString::number(o.toNames.size()) +
+               QStringLiteral(" names for ") + QString::number(o.to.size()) +
+               QStringLiteral(" recipients");
+    }
+    if (o.ccNames.size() > o.cc.size()) {
+        return QStringLiteral("--cc-name: ") + QString::number(o.ccNames.size()) +
+               QStringLiteral(" names for ") + QString::number(o.cc.size()) +
+               QStringLiteral(" copy recipients");
+    }
+    if (o.body && !o.bodyFile.isEmpty()) {
+        return QStringLiteral("--body and --body-file exclude each other");
+    }
+    if (o.html && o.uuencode) {
+        return QStringLiteral(
+            "--html cannot be combined with --uuencode: HTML needs a MIME message");
+    }
+    if (!o.contentBase.isEmpty() && !o.html) {
+        return QStringLiteral("--content-base applies only with --html");
+    }
+    if (o.needsPassword() && o.user.isEmpty()) {
+        return (o.auth ? QStringLiteral("--auth") : QStringLiteral("--pop3")) +
+               QStringLiteral(" needs --user NAME");
+    }
+    if (!o.needsPassword()) {
+        if (!o.user.isEmpty()) {
+            return QStringLiteral("--user applies only with --auth or --pop3");
+        }
+        if (o.passwordEnvSet || !o.passwordFile.isEmpty()) {
+            return QStringLiteral("--password-env and --password-file apply only with --auth or "
+                                  "--pop3");
+        }
+    }
+    if (o.passwordEnvSet && !o.passwordFile.isEmpty()) {
+        return QStringLiteral("--password-env and --password-file exclude each other");
+    }
+    return QString();
+}
+
+} // namespace
+
+QStringList SplitAddresses(const QString &value) {
+    QStringList out;
+    for (const QString &piece : value.split(QRegularExpression(QStringLiteral("[;,]")))) {
+        const QString entry = piece.trimmed();
+        if (!entry.isEmpty()) {
+            out << entry;
+        }
+    }
+    return out;
+}
+
+QStringList SplitNames(const QString &value) {
+    QStringList out;
+    for (const QString &piece : value.split(QLatin1Char(';'))) {
+        out << piece.trimmed();
+    }
+    return out;
+}
+
+ParseResult ParseCommandLine(const QStringList &arguments) {
+    QStringList args_ = arguments;
+    const QStringList &args = args_;
+    Options o;
+    qsizetype i = 0;
+    if (!args.isEmpty()) {
+        static const QList<QPair<QString, Command>> commands{{"mx", Command::Mx},
+                                                             {"ping", Command::Ping},
+                                                             {"resolve", Command::Resolve},
+                                                             {"content-type", Command::ContentType},
+                                                             {"help", Command::Help}};
+        for (const auto &[word, command] : commands) {
+            if (args[0] == word) {
+                o.command = command;
+                i = 1;
+            }
+        }
+    }
+    const Command utility = o.command == Command::Send ? Command::Send : o.command;
+    QStringList positional;
+    bool optionsEnded = false;
+    QStringList usedSendOptions;
+
+    for (; i < args.size(); ++i) {
+        const QString arg = args[i]; // a copy: a cluster of switches grows the list
+        if (optionsEnded || arg == QLatin1String("-") || !arg.startsWith(QLatin1Char('-'))) {
+            if (utility != Command::Send) {
+                positional << arg;
+                continue;
+            }
+            // A recipient: it joins --to where it stands, so that --to-name
+            // pairs with the addresses in command-line order.
+            try {
+                addAddresses(o.to, arg);
+            } catch (const Problem &p) {
+                return {std::nullopt, "recipient \"" + arg + "\": " + p.text};
+            }
+            continue;
+        }
+        if (arg == QLatin1String("--")) {
+            optionsEnded = true;
+            continue;
+        }
+        const Spec *spec = nullptr;
+        QString shown; // the option as the user wrote it, for messages
+        std::optional<QString> inlineValue;
+        if (arg.startsWith(QLatin1String("--"))) {
+            QString name = arg.mid(2);
+            const qsizetype eq = name.indexOf(QLatin1Char('='));
+            if (eq >= 0) {
+                inlineValue = name.mid(eq + 1);
+                name = name.left(eq);
+            }
+            shown = "--" + name;
+            if (name == QLatin1String("password")) {
+                return {std::nullopt, kPasswordRefused};
+            }
+            spec = findLong(name);
+        } else {
+            shown = arg.left(2);
+            spec = findShort(arg[1]);
+            if (spec && arg.size() > 2) {
+                if (spec->valueName) {
+                    inlineValue = arg.mid(2); // -sSubject
+                } else {
+                    // A cluster of switches (-qv): this one now, the rest as
+                    // the next argument.
+                    args_.insert(i + 1, "-" + arg.mid(2));
+                }
+            }
+        }
+        if (!spec) {
+            return {std::nullopt,
+                    "unknown option " + shown + " (kelmsend --help lists the options)"};
+        }
+        const QString longName = QStringLiteral("--") + QLatin1String(spec->name);
+        QString value;
+        if (spec->valueName) {
+            if (inlineValue) {
+                value = *inlineValue;
+            } else if (i + 1 < args.size()) {
+                value = args[++i];
+            } else {
+                return {std::nullopt, longName + " needs a value: " + longName + " " +
+                                          QLatin1String(spec->valueName)};
+            }
+        } else if (inlineValue) {
+            return {std::nullopt, longName + " takes no value"};
+        }
+        if (spec->scope == SendOnly) {
+            usedSendOptions << longName;
+        }
+        try {
+            spec->apply(o, value);
+        } catch (const Problem &p) {
+            return {std::nullopt, longName + ": " + p.text};
+        }
+    }
+
+    if (o.command == Command::Help || o.command == Command::Version) {
+        return {o, QString()};
+    }
+    if (utility != Command::Send) {
+        const QString name = commandName(utility);
+        if (!usedSendOptions.isEmpty()) {
+            return {std::nullopt, usedSendOptions.first() + " does not apply to " + name};
+        }
+        const bool optional = utility == Command::Mx || utility == Command::Resolve;
+        static const QMap<Command, QString> argumentNames{{Command::Mx, "DOMAIN"},
+                                                          {Command::Ping, "HOST"},
+                                                          {Command::Resolve, "HOST"},
+                                                          {Command::ContentType, "FILE"}};
+        const QString argName = argumentNames.value(utility);
+        if (positional.size() > 1) {
+            return {std::nullopt, name + " takes one " + argName + ", not " +
+                                      QString::number(positional.size()) + " arguments"};
+        }
+        if (positional.isEmpty() && !optional) {
+            return {std::nullopt,
+                    name + " needs a " + argName + ": kelmsend " + name + " " + argName};
+        }
+        o.argument = positional.value(0);
+        return {o, QString()};
+    }
+
+    if (const QString problem = checkSend(o); !problem.isEmpty()) {
+        return {std::nullopt, problem};
+    }
+    return {o, QString()};
+}
+
+QString HelpText() {
+    QString text = QStringLiteral(
+        "Usage: kelmsend [OPTIONS] [RECIPIENT...]   send one message\n"
+        "       kelmsend mx [DOMAIN]                 mail exchanger of DOMAIN (default: this "
+        "machine's domain)\n"
+        "       kelmsend ping HOST                   one ICMP echo to HOST\n"
+        "       kelmsend resolve [HOST]              IPv4 address and name of HOST (default: "
+        "this machine)\n"
+        "       kelmsend content-type FILE           content type of FILE by its extension\n"
+        "\n"
+        "The message text comes from --body, --body-file or standard input.\n"
+        "Exit status: 0 sent, 1 failed (the reason on standard error), 2 usage error.\n"
+        "\n"
+        "Options:\n");
+    QStringList left;
+    qsizetype width = 0;
+    for (const Spec &s : specs()) {
+        QString l = s.shortName ? QStringLiteral("-") + QLatin1Char(s.shortName) + ", "
+                                : QStringLiteral("    ");
+        l += QStringLiteral("--") + QLatin1String(s.name);
+        if (s.valueName) {
+            l += QLatin1Char(' ') + QLatin1String(s.valueName);
+        }
+        left << l;
+        width = std::max(width, l.size());
+    }
+    for (std::size_t k = 0; k < specs().size(); ++k) {
+        text += QStringLiteral("  ") + left[static_cast<qsizetype>(k)].leftJustified(width + 2) +
+                QLatin1String(specs()[k].help) + QLatin1Char('\n');
+    }
+    text += QStringLiteral("      --password").leftJustified(width + 4) +
+            QStringLiteral("refused: use --password-env or --password-file\n");
+    text += QStringLiteral(
+        "\n"
+        "Display names pair with the addresses in order; \";\" separates several in one\n"
+        "--to-name or --cc-name. kelmsend neither reads nor writes the component's per-user\n"
+        "settings: every run uses only what its command line says.\n"
+        "\n"
+        "Environment:\n"
+        "  KELMSEND_PASSWORD    the password for --auth and --pop3 (see --password-env)\n"
+        "  KELMSEND_NAMESERVER  ADDRESS[:PORT] of the name server for MX lookups, instead of\n"
+        "                       the machine's own\n"
+        "  KELMSEND_DOMAIN      with KELMSEND_NAMESERVER: the domain looked up when none is\n"
+        "                       given (default: the machine's DNS domain)\n");
+    return text;
+}
+
+} // namespace kelmsend

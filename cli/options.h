@@ -1,0 +1,117 @@
+// The command line of kelmsend, parsed without touching anything outside:
+// no file is read, no variable of the environment looked at. What the
+// options name (the body file, the password, the attachments) is fetched
+// afterwards by cli/inputs.h, so that a usage error never costs a read.
+//
+//   kelmsend [OPTIONS] [RECIPIENT...]      send one message (or --dry-run)
+//   kelmsend mx [DOMAIN]                   the domain's mail exchanger
+//   kelmsend ping HOST                     one ICMP echo
+//   kelmsend resolve [HOST]                the host's IPv4 address
+//   kelmsend content-type FILE             the content type of a file name
+//
+// Options take their value as the next argument or after "=" (--subject=Hi).
+// "--" ends the options; every later argument is a recipient.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+namespace kelmsend {
+
+// Exit statuses.
+inline constexpr int kExitSent = 0;
+inline constexpr int kExitFailed = 1;
+inline constexpr int kExitUsage = 2;
+
+// The component caps one message at this many envelope recipients.
+inline constexpr int kMaxRecipients = 100;
+
+enum class Command {
+    Send,        // send one message, or compose it with --dry-run
+    Help,        // --help
+    Version,     // --version
+    Mx,          // mx [DOMAIN]
+    Ping,        // ping HOST
+    Resolve,     // resolve [HOST]
+    ContentType, // content-type FILE
+};
+
+enum class Verbosity {
+    Quiet,   // errors only
+    Default, // on a terminal: status texts and the progress bar; elsewhere quiet
+    Verbose, // status texts wherever standard error goes
+    Trace,   // status texts and the protocol trace
+};
+
+struct Options {
+    Command command = Command::Send;
+    QString argument; // the DOMAIN, HOST or FILE of a utility command
+
+    // Where to send. An empty server leaves the choice to the component's
+    // MX lookup. port 0 keeps the component's default (25).
+    QString server;
+    int port = 0;
+    QString hello;
+
+    // The message.
+    QString from;
+    QString fromName;
+    QStringList to; // --to entries and RECIPIENT arguments, in command-line order
+    QStringList toNames;
+    QStringList cc;
+    QStringList ccNames;
+    QStringList bcc;
+    QString replyTo;
+    QString subject;
+    std::optional<QString> body; // --body TEXT
+    QString bodyFile;            // --body-file FILE ("-": standard input)
+    bool html = false;
+    QString contentBase;
+    QStringList attachments;
+    bool uuencode = false;
+    int priority = 3; // 1 high, 3 normal, 5 low
+    bool prioritySet = false;
+    bool receipt = false;
+
+    // Logging in.
+    bool auth = false;
+    QString user;
+    QString pop3Host;
+    QString passwordEnv = QStringLiteral("KELMSEND_PASSWORD");
+    bool passwordEnvSet = false; // --password-env was given
+    QString passwordFile;
+
+    // Limits, -1 for the component's defaults.
+    int connectTimeout = -1;
+    int messageTimeout = -1;
+    int retries = -1;
+
+    bool noValidate = false;
+    bool dryRun = false;
+    Verbosity verbosity = Verbosity::Default;
+
+    // Whether the options ask for a password (AUTH LOGIN or POP3 login).
+    bool needsPassword() const { return auth || !pop3Host.isEmpty(); }
+    int recipientCount() const { return static_cast<int>(to.size() + cc.size() + bcc.size()); }
+};
+
+struct ParseResult {
+    std::optional<Options> options; // set when the command line is usable
+    QString error;                  // otherwise: the message, naming the option
+};
+
+// Parses the arguments that follow the program name.
+[[nodiscard]] ParseResult ParseCommandLine(const QStringList &args);
+
+// The text of --help: usage lines, then every option on one line.
+[[nodiscard]] QString HelpText();
+
+// Splits an address option's value at ";" and ",", trimming spaces and
+// dropping empty entries. Display names split at ";" only: a comma belongs
+// to names such as "Smith, Ann".
+[[nodiscard]] QStringList SplitAddresses(const QString &value);
+[[nodiscard]] QStringList SplitNames(const QString &value);
+
+} // namespace kelmsend

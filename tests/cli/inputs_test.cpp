@@ -1,0 +1,299 @@
+// What kelmsend fetches before it sends (files, password, message text) and
+// how its options land on the component's properties.
+#include "cli/configure.h"
+#include "cli/inputs.h"
+#include "cli/options.h"
+#include "mail/send_mail.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include "qt_printers.h"
+#include "row_name.h"
+
+#include <map>
+
+using namespace kelmsend;
+
+namespace {
+
+QString writeFile(const QTemporaryDir &dir, const QString &name, const QByteArray &bytes) {
+    const QString path = dir.filePath(name);
+    QFile f(path);
+    EXPECT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(bytes);
+    return path;
+}
+
+Options parse(const QStringList &extra) {
+    const ParseResult r = ParseCommandLine(
+        QStringList{"--from", "me@example.com", "--to", "you@example.com"} + extra);
+    EXPECT_TRUE(r.options) << r.error.toStdString();
+    return r.options.value_or(Options{});
+}
+
+// Fetches the inputs with a scripted environment and standard input, and
+// counts how often standard input was read.
+struct Fetch {
+    std::map<QString, QString> env;
+    QByteArray stdinBytes;
+    int stdinReads = 0;
+    Inputs inputs;
+
+    QString run(const Options &o) {
+        return LoadInputs(
+            o, inputs,
+            [this] {
+                ++stdinReads;
+                return stdinBytes;
+            },
+            [this](const QString &name) -> std::optional<QString> {
+                const auto it = env.find(name);
+                if (it == env.end()) {
+                    return std::nullopt;
+                }
+                return it->second;
+            });
+    }
+};
+
+struct LineEnds {
+    const char *name;
+    QString in;
+    QString out;
+};
+
+class LineEndCase : public ::testing::TestWithParam<LineEnds> {};
+
+TEST_P(LineEndCase, BecomeCrlf) {
+    EXPECT_EQ(NormalizeLineEnds(GetParam().in), GetParam().out);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, LineEndCase,
+                         ::testing::Values(LineEnds{"Empty", "", ""},
+                                           LineEnds{"NoBreak", "abc", "abc"},
+                                           LineEnds{"LfLines", "a\nb\n", "a\r\nb\r\n"},
+                                           LineEnds{"LeadingLf", "\nx", "\r\nx"},
+                                           LineEnds{"BlankLines", "\n\n", "\r\n\r\n"},
+                                           LineEnds{"CrlfStays", "a\r\nb\r\n", "a\r\nb\r\n"},
+                                           LineEnds{"Mixed", "a\r\nb\nc", "a\r\nb\r\nc"},
+                                           LineEnds{"LoneCrStays", "a\rb\n", "a\rb\r\n"}),
+                         RowName());
+
+TEST(BodyText, Utf8IsDecodedAndOtherBytesAreTakenOneByOne) {
+    EXPECT_EQ(BodyText("Caf\xc3\xa9\n"), QString("Caf") + QChar(0xE9) + "\r\n");
+    // A lone 0xE9 is not UTF-8: the whole text is read as Latin-1.
+    EXPECT_EQ(BodyText("Caf\xe9 \xc3\xa9"),
+              QString("Caf") + QChar(0xE9) + " " + QChar(0xC3) + QChar(0xA9));
+}
+
+TEST(LoadInputs, AMissingAttachmentIsNamedBeforeAnythingIsRead) {
+    QTemporaryDir dir;
+    const QString present = writeFile(dir, "present.txt", "x");
+    const QString missing = dir.filePath("missing.pdf");
+    Fetch f;
+    // No password is set either: the attachment is reported first, and
+    // standard input is left alone.
+    EXPECT_EQ(f.run(parse({"-a", present, "-a", missing, "--auth", "--user", "u"})),
+              "--attach: no such file: " + missing);
+    EXPECT_EQ(f.stdinReads, 0);
+}
+
+TEST(LoadInputs, AFolderIsNoAttachment) {
+    QTemporaryDir dir;
+    Fetch f;
+    EXPECT_EQ(f.run(parse({"-a", dir.path()})), "--attach: not a regular file: " + dir.path());
+}
+
+TEST(LoadInputs, PasswordSources) {
+    QTemporaryDir dir;
+    const QString pwFile = writeFile(dir, "pw", "s3cret word\r\nsecond line\n");
+    const QStringList auth{"--auth", "--user", "ann", "--body", ""};
+    struct Row {
+        const char *name;
+        QStringList args;
+        std::map<QString, QString> env;
+        QString error;
+        QString password;
+    };
+    const Row rows[] = {
+        {"DefaultVariable", auth, {{"KELMSEND_PASSWORD", "pw1"}}, "", "pw1"},
+        {"EmptyButSetVariable", auth, {{"KELMSEND_PASSWORD", ""}}, "", ""},
+        {"DefaultVariableUnset",
+         auth,
+         {},
+         "--auth needs a password: set KELMSEND_PASSWORD in the environment, or give "
+         "--password-env NAME or --password-file FILE",
+         ""},
+        {"PopAsksToo",
+         {"--pop3", "pop.example.com", "--user", "ann", "--body", ""},
+         {},
+         "--pop3 needs a password: set KELMSEND_PASSWORD in the environment, or give "
+         "--password-env NAME or --password-file FILE",
+         ""},
+        {"NamedVariable",
+         auth + QStringList{"--password-env", "MAIL_PW"},
+         {{"MAIL_PW", "pw2"}, {"KELMSEND_PASSWORD", "not this"}},
+         "",
+         "pw2"},
+        {"NamedVariableUnset",
+         auth + QStringList{"--password-env", "MAIL_PW"},
+         {{"KELMSEND_PASSWORD", "not this"}},
+         "--password-env: the variable MAIL_PW is not set",
+         ""},
+        {"FileFirstLineWithoutItsLineEnd",
+         auth + QStringList{"--password-file", pwFile},
+         {{"KELMSEND_PASSWORD", "not this"}},
+         "",
+         "s3cret word"},
+        {"FileMissing",
+         auth + QStringList{"--password-file", dir.filePath("nope")},
+         {},
+         "--password-file: no such file: " + dir.filePath("nope"),
+         ""},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        Fetch f;
+        f.env = row.env;
+        EXPECT_EQ(f.run(parse(row.args)), row.error);
+        EXPECT_EQ(f.inputs.password, row.password);
+    }
+}
+
+TEST(LoadInputs, BodySources) {
+    QTemporaryDir dir;
+    const QString file = writeFile(dir, "body.txt", "from file\n.dot\n");
+    struct Row {
+        const char *name;
+        QStringList args;
+        QString body;
+        int stdinReads;
+    };
+    const Row rows[] = {
+        {"Option", {"--body", "one\ntwo"}, "one\r\ntwo", 0},
+        {"File", {"--body-file", file}, "from file\r\n.dot\r\n", 0},
+        {"DashIsStandardInput", {"--body-file", "-"}, "piped\r\n", 1},
+        {"NothingGivenReadsStandardInput", {}, "piped\r\n", 1},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        Fetch f;
+        f.stdinBytes = "piped\n";
+        EXPECT_EQ(f.run(parse(row.args)), "");
+        EXPECT_EQ(f.inputs.body, row.body);
+        EXPECT_EQ(f.stdinReads, row.stdinReads);
+    }
+    Fetch f;
+    EXPECT_EQ(f.run(parse({"--body-file", dir.filePath("none.txt")})),
+              "--body-file: no such file: " + dir.filePath("none.txt"));
+}
+
+// ---- Configure ---------------------------------------------------------------
+
+QStringList entries(const QString &joined) {
+    return joined.isEmpty() ? QStringList{} : joined.split(kListDelimiter);
+}
+
+TEST(Configure, ListsArriveEntryByEntry) {
+    QTemporaryDir dir;
+    const QString odd = writeFile(dir, "a,b;c.txt", "12345");
+    const QString plain = writeFile(dir, "plain.bin", "xy");
+    const Options o = parse({"--to", "b@example.org", "--to-name", "You;Smith, Bob", "--cc",
+                             "c@example.com;d@example.com", "--cc-name", "Cee", "--bcc",
+                             "e@example.com", "-a", odd, "-a", plain});
+    clsSendMail m;
+    Configure(m, o, Inputs{});
+    EXPECT_EQ(entries(m.Recipient()), (QStringList{"you@example.com", "b@example.org"}));
+    EXPECT_EQ(entries(m.RecipientDisplayName()), (QStringList{"You", "Smith, Bob"}));
+    EXPECT_EQ(entries(m.CcRecipient()), (QStringList{"c@example.com", "d@example.com"}));
+    EXPECT_EQ(entries(m.CcDisplayName()), QStringList{"Cee"});
+    EXPECT_EQ(entries(m.BccRecipient()), QStringList{"e@example.com"});
+    EXPECT_EQ(m.AttachmentCount(), 2);
+    EXPECT_EQ(m.AttachmentFileName(), (QStringList{"a,b;c.txt", "plain.bin"}));
+    EXPECT_EQ(m.AttachmentTotalSize(), 7);
+    EXPECT_TRUE(m.ErrorList().isEmpty()) << m.ErrorList().join("|").toStdString();
+}
+
+TEST(Configure, MessageSettings) {
+    const Options o =
+        parse({"--from-name", "Me", "--reply-to", "r@example.com", "--subject", "Hi", "--html",
+               "--content-base", "server/images", "--priority", "high", "--receipt"});
+    Inputs in;
+    in.body = "<p>x</p>\r\n.dot\r\n";
+    clsSendMail m;
+    Configure(m, o, in);
+    EXPECT_EQ(m.from(), "me@example.com");
+    EXPECT_EQ(m.FromDisplayName(), "Me");
+    EXPECT_EQ(m.ReplyToAddress(), "r@example.com");
+    EXPECT_EQ(m.Subject(), "Hi");
+    EXPECT_TRUE(m.AsHTML());
+    EXPECT_EQ(m.ContentBase(), "http://server/images/");
+    EXPECT_EQ(m.Priority(), 1);
+    EXPECT_EQ(m.PriorityText(), "High");
+    EXPECT_TRUE(m.Receipt());
+    EXPECT_EQ(m.EncodeType(), 0);
+    EXPECT_EQ(m.Message(), "<p>x</p>\r\n..dot\r\n");
+
+    clsSendMail uu;
+    Configure(uu, parse({"--uuencode", "--priority", "low"}), in);
+    EXPECT_EQ(uu.EncodeType(), 1);
+    EXPECT_EQ(uu.Priority(), 5);
+    EXPECT_EQ(uu.PriorityText(), "Low");
+}
+
+TEST(Configure, SessionSettings) {
+    const Options o =
+        parse({"--server", "127.0.0.1:2525", "--hello", "client.example.com", "--auth", "--user",
+               "ann", "--timeout", "7", "--message-timeout", "9", "--retries", "2"});
+    Inputs in;
+    in.password = "pw";
+    clsSendMail m;
+    Configure(m, o, in);
+    EXPECT_EQ(m.SMTPHost(), "127.0.0.1");
+    EXPECT_EQ(m.SMTPPort(), 2525);
+    EXPECT_EQ(m.Hallo(), "client.example.com");
+    EXPECT_TRUE(m.UseAuthentication());
+    EXPECT_FALSE(m.UsePopAuthentication());
+    EXPECT_EQ(m.Username(), "ann");
+    EXPECT_EQ(m.Password(), "pw");
+    EXPECT_EQ(m.ConnectTimeout(), 7);
+    EXPECT_EQ(m.MessageTimeout(), 9);
+    EXPECT_EQ(m.ConnectRetry(), 2);
+    // Host checks keep the component's default level.
+    EXPECT_EQ(m.SMTPHostValidation(), 3);
+    EXPECT_EQ(m.EmailAddressValidation(), 1);
+
+    clsSendMail pop;
+    Configure(pop, parse({"--pop3", "127.0.0.1", "--user", "ann"}), in);
+    EXPECT_EQ(pop.POP3Host(), "127.0.0.1");
+    EXPECT_TRUE(pop.UsePopAuthentication());
+    EXPECT_FALSE(pop.UseAuthentication());
+    EXPECT_EQ(pop.SMTPHost(), "");
+}
+
+TEST(Configure, ValidationFollowsNoValidate) {
+    clsSendMail checked;
+    Configure(checked, parse({"--to", "not-an-address"}), Inputs{});
+    EXPECT_EQ(checked.ErrorList(), QStringList{"Missing or Invalid Recipient E-mail Address"});
+
+    clsSendMail unchecked;
+    Configure(unchecked, parse({"--to", "not-an-address", "--no-validate"}), Inputs{});
+    EXPECT_EQ(unchecked.EmailAddressValidation(), 0);
+    EXPECT_EQ(unchecked.SMTPHostValidation(), 0);
+    EXPECT_TRUE(unchecked.ErrorList().isEmpty());
+}
+
+TEST(Configure, DryRunAssignsNoHostSoNothingIsLookedUp) {
+    // At level 3 an assigned name would be looked up at once; a dry run
+    // must not reach any name server.
+    clsSendMail m;
+    Configure(m, parse({"--server", "mail.invalid:587", "--dry-run"}), Inputs{});
+    EXPECT_EQ(m.SMTPHost(), "");
+    EXPECT_EQ(m.SMTPPort(), 587);
+    EXPECT_TRUE(m.ErrorList().isEmpty()) << m.ErrorList().join("|").toStdString();
+}
+
+} // namespace
