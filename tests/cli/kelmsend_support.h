@@ -1,0 +1,180 @@
+// Helpers for the tests that run the kelmsend executable: the process with a
+// bounded wait, the aiosmtpd server of tests/support/smtp_server.py, the
+// message parser of tests/support/parse_message.py, and a listener that
+// tells whether anything connected to it.
+#pragma once
+
+#include <QByteArray>
+#include <QCryptographicHash>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QRandomGenerator>
+#include <QString>
+#include <QStringList>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <map>
+
+namespace clitest {
+
+inline const QString Python = QStringLiteral("/usr/bin/python3");
+
+inline QString SupportScript(const QString &name) {
+    return qEnvironmentVariable("KELM_SOURCE_DIR") + "/tests/support/" + name;
+}
+
+inline QString Kelmsend() {
+    const QString given = qEnvironmentVariable("KELMSEND");
+    return given.isEmpty() ? qEnvironmentVariable("KELM_BINARY_DIR") + "/cli/kelmsend" : given;
+}
+
+struct Finished {
+    bool finished = false;
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+    std::string describe() const {
+        return "exit " + std::to_string(exitCode) + (finished ? "" : " (did not finish)") +
+               "\nstderr: " + err.toStdString();
+    }
+};
+
+// Runs `program` with `args`, `input` on its standard input, and the test's
+// environment plus `env` (an empty value removes the variable). The password
+// variable of kelmsend is removed unless `env` sets it.
+inline Finished RunProgram(const QString &program, const QStringList &args,
+                           const QByteArray &input = {}, const std::map<QString, QString> &env = {},
+                           int limitMs = 120000) {
+    QProcess p;
+    QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+    e.remove("KELMSEND_PASSWORD");
+    e.remove("KELMSEND_NAMESERVER");
+    e.remove("KELMSEND_DOMAIN");
+    for (const auto &[key, value] : env) {
+        if (value.isEmpty()) {
+            e.remove(key);
+        } else {
+            e.insert(key, value);
+        }
+    }
+    p.setProcessEnvironment(e);
+    p.start(program, args);
+    Finished r;
+    if (!p.waitForStarted(10000)) {
+        r.err = "could not start " + program.toUtf8();
+        return r;
+    }
+    p.write(input);
+    p.closeWriteChannel();
+    r.finished = p.waitForFinished(limitMs) && p.exitStatus() == QProcess::NormalExit;
+    if (!r.finished) {
+        p.kill();
+        p.waitForFinished(5000);
+    }
+    r.exitCode = p.exitCode();
+    r.out = p.readAllStandardOutput();
+    r.err = p.readAllStandardError();
+    return r;
+}
+
+inline Finished RunKelmsend(const QStringList &args, const QByteArray &input = {},
+                            const std::map<QString, QString> &env = {}) {
+    return RunProgram(Kelmsend(), args, input, env);
+}
+
+// The aiosmtpd server for one test, storing messages in its own folder.
+class SmtpServer {
+public:
+    explicit SmtpServer(const QStringList &extra = {}) {
+        m_Process.setProgram(Python);
+        m_Process.setArguments(QStringList{SupportScript("smtp_server.py"), m_Dir.path()} + extra);
+        m_Process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_Process.start();
+        QElapsedTimer t;
+        t.start();
+        while (t.elapsed() < 15000 && !m_Process.canReadLine() &&
+               m_Process.state() != QProcess::NotRunning) {
+            m_Process.waitForReadyRead(200);
+        }
+        const QByteArray line = m_Process.readLine().trimmed();
+        if (line.startsWith("READY ")) {
+            m_Port = line.mid(6).toUShort();
+        }
+    }
+    ~SmtpServer() {
+        m_Process.closeWriteChannel();
+        if (!m_Process.waitForFinished(5000)) {
+            m_Process.kill();
+            m_Process.waitForFinished(5000);
+        }
+    }
+    quint16 port() const { return m_Port; }
+    QString address() const { return "127.0.0.1:" + QString::number(m_Port); }
+    QString message(int n) const { return m_Dir.filePath(QString::number(n) + ".eml"); }
+    QByteArray messageBytes(int n) const {
+        QFile f(message(n));
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+    QJsonObject envelope(int n) const {
+        QFile f(m_Dir.filePath(QString::number(n) + ".json"));
+        if (!f.open(QIODevice::ReadOnly)) {
+            return {};
+        }
+        return QJsonDocument::fromJson(f.readAll()).object();
+    }
+
+private:
+    QTemporaryDir m_Dir;
+    QProcess m_Process;
+    quint16 m_Port = 0;
+};
+
+// A port on 127.0.0.1 that accepts connections and only counts them.
+class Listener {
+public:
+    Listener() { m_Server.listen(QHostAddress::LocalHost, 0); }
+    QString address() const { return "127.0.0.1:" + QString::number(m_Server.serverPort()); }
+    // Whether a connection was made (and is waiting to be accepted).
+    bool contacted() {
+        return m_Server.hasPendingConnections() || m_Server.waitForNewConnection(300);
+    }
+
+private:
+    QTcpServer m_Server;
+};
+
+// Python's email package's view of a message file (see parse_message.py).
+inline QJsonObject ParseMessage(const QString &eml) {
+    const Finished r = RunProgram(Python, {SupportScript("parse_message.py"), eml}, {}, {}, 60000);
+    EXPECT_EQ(r.exitCode, 0) << r.describe();
+    return QJsonDocument::fromJson(r.out).object();
+}
+
+inline QByteArray RandomBytes(qsizetype n, quint32 seed) {
+    QByteArray b(n, Qt::Uninitialized);
+    QRandomGenerator g(seed);
+    for (qsizetype i = 0; i < n; ++i) {
+        b[i] = static_cast<char>(g.bounded(256));
+    }
+    return b;
+}
+
+inline QString WriteFile(const QTemporaryDir &dir, const QString &name, const QByteArray &bytes) {
+    const QString path = dir.filePath(name);
+    QFile f(path);
+    EXPECT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(bytes);
+    return path;
+}
+
+inline QString Sha256(const QByteArray &b) {
+    return QString::fromLatin1(QCryptographicHash::hash(b, QCryptographicHash::Sha256).toHex());
+}
+
+} // namespace clitest
