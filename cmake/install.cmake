@@ -1,0 +1,49 @@
+# What `cmake --install` puts under the prefix:
+#   bin/kelmsend
+#   lib/libkelm_mail.a, libkelm_dns.a, libkelm_wait.a
+#   include/kelm/{mail,dns,wait}/*.h     (included as "mail/send_mail.h")
+#   lib/cmake/KelmMail/                  the package configuration
+# An outside project writes find_package(KelmMail) and links KelmMail::mail.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(KELM_INSTALL_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR}/kelm)
+set(KELM_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/KelmMail)
+
+# Exported as KelmMail::mail, KelmMail::dns and KelmMail::wait.
+set_target_properties(kelm_mail PROPERTIES EXPORT_NAME mail)
+set_target_properties(kelm_dns PROPERTIES EXPORT_NAME dns)
+set_target_properties(kelm_wait PROPERTIES EXPORT_NAME wait)
+
+install(TARGETS kelm_mail kelm_dns kelm_wait
+        EXPORT KelmMailTargets
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        INCLUDES DESTINATION ${KELM_INSTALL_INCLUDEDIR})
+install(TARGETS kelmsend RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+# Every header of the three libraries: the component's header includes the
+# socket adapter's, and its methods hand out the composition core's types.
+foreach(layer mail dns wait)
+    file(GLOB headers CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/${layer}/*.h)
+    install(FILES ${headers} DESTINATION ${KELM_INSTALL_INCLUDEDIR}/${layer})
+endforeach()
+
+install(EXPORT KelmMailTargets
+        NAMESPACE KelmMail::
+        DESTINATION ${KELM_INSTALL_CMAKEDIR})
+configure_package_config_file(
+    ${CMAKE_CURRENT_LIST_DIR}/KelmMailConfig.cmake.in
+    ${PROJECT_BINARY_DIR}/KelmMailConfig.cmake
+    INSTALL_DESTINATION ${KELM_INSTALL_CMAKEDIR})
+write_basic_package_version_file(
+    ${PROJECT_BINARY_DIR}/KelmMailConfigVersion.cmake
+    VERSION ${PROJECT_VERSION}
+    COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/KelmMailConfig.cmake
+              ${PROJECT_BINARY_DIR}/KelmMailConfigVersion.cmake
+        DESTINATION ${KELM_INSTALL_CMAKEDIR})
+
+# The component's headers use C++20; consumers compile them with it.
+foreach(target kelm_mail kelm_dns kelm_wait)
+    set_property(TARGET ${target} APPEND PROPERTY INTERFACE_COMPILE_FEATURES cxx_std_20)
+endforeach()

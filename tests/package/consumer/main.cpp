@@ -1,0 +1,35 @@
+// Creates the component from the installed package, checks a default and
+// an address check, composes a message, and prints OK.
+#include "mail/compose.h"
+#include "mail/send_mail.h"
+
+#include <QCoreApplication>
+
+#include <cstdio>
+
+int main(int argc, char **argv) {
+    QCoreApplication app(argc, argv);
+    clsSendMail mail;
+    if (mail.SMTPPort() != 25) {
+        std::puts("wrong default port");
+        return 1;
+    }
+    if (!mail.IsValidEmailAddress("someone@example.com") || mail.IsValidEmailAddress("no-at")) {
+        std::puts("wrong address check");
+        return 1;
+    }
+    mail.setFrom("me@example.com");
+    mail.setRecipient("you@example.com");
+    mail.setSubject("Packaged");
+    mail.setMessage("Hello\r\n");
+    bool subject = false;
+    for (const sendmail::Transmission &t : sendmail::ComposeMessage(mail.ComposeDraft())) {
+        subject = subject || t.text.contains("Subject: Packaged\r\n");
+    }
+    if (!subject) {
+        std::puts("no subject line");
+        return 1;
+    }
+    std::puts("OK");
+    return 0;
+}
