@@ -1,6 +1,7 @@
 #include "cli/configure.h"
 
 #include "mail/send_mail.h"
+#include "mail/validation.h"
 
 namespace kelmsend {
 
@@ -69,6 +70,23 @@ void Configure(clsSendMail &mail, const Options &o, const Inputs &in) {
     mail.setReceipt(o.receipt);
     mail.setMessage(in.body);
     mail.setAttachment(joined(o.attachments));
+}
+
+QString CheckAddresses(const Options &o) {
+    if (o.noValidate) {
+        return QString();
+    }
+    const QList<QPair<QString, QStringList>> lists{
+        {"--from", {o.from}}, {"--to", o.to}, {"--cc", o.cc}, {"--bcc", o.bcc}};
+    for (const auto &[option, addresses] : lists) {
+        for (const QString &address : addresses) {
+            if (!sendmail::IsValidEmailAddress(address)) {
+                return option + ": not a valid e-mail address: " + address +
+                       " (--no-validate sends it unchecked)";
+            }
+        }
+    }
+    return QString();
 }
 
 } // namespace kelmsend

@@ -24,4 +24,10 @@ inline constexpr QChar kListDelimiter = QChar(0x1F);
 // assigned, so nothing is looked up.
 void Configure(clsSendMail &mail, const Options &options, const Inputs &inputs);
 
+// Unless --no-validate is given, checks --from and every recipient the way
+// the component checks them on assignment, and names the first address it
+// refuses ("--cc: not a valid e-mail address: ..."); "" when all pass. The
+// component itself would only report which list held a bad address.
+[[nodiscard]] QString CheckAddresses(const Options &options);
+
 } // namespace kelmsend

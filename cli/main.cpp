@@ -105,6 +105,9 @@ QString applyNameServerOverride() {
 }
 
 int runSend(const Options &o, Reporter &reporter) {
+    if (const QString problem = CheckAddresses(o); !problem.isEmpty()) {
+        return usageError(problem);
+    }
     Inputs inputs;
     const bool bodyFromTerminal =
         !o.body && (o.bodyFile.isEmpty() || o.bodyFile == "-") && ::isatty(STDIN_FILENO);

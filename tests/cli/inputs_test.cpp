@@ -296,4 +296,30 @@ TEST(Configure, DryRunAssignsNoHostSoNothingIsLookedUp) {
     EXPECT_TRUE(m.ErrorList().isEmpty()) << m.ErrorList().join("|").toStdString();
 }
 
+TEST(CheckAddresses, NamesTheFirstRefusedAddressAndItsOption) {
+    const QString tail = " (--no-validate sends it unchecked)";
+    struct Row {
+        const char *name;
+        QStringList args;
+        QString error;
+    };
+    const Row rows[] = {
+        {"AllValid", {"--cc", "c@example.org", "--bcc", "b@example.net"}, ""},
+        {"BadCc",
+         {"--cc", "c@example.org;nobody;d@nowhere"},
+         "--cc: not a valid e-mail address: nobody" + tail},
+        {"UnknownTopLevelDomain",
+         {"--bcc", "b@host.notatld"},
+         "--bcc: not a valid e-mail address: b@host.notatld" + tail},
+        {"BadSenderFirst",
+         {"--from", "me", "--to", "x"},
+         "--from: not a valid e-mail address: me" + tail},
+        {"NoValidate", {"--from", "me", "--to", "x", "--no-validate"}, ""},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(CheckAddresses(parse(row.args)), row.error);
+    }
+}
+
 } // namespace
