@@ -180,7 +180,7 @@ const std::vector<Spec> &specs() {
         {"user", 0, "NAME", "user name for --auth and --pop3", SendOnly,
          [](Options &o, const QString &v) { o.user = nonEmpty(v, "a name"); }},
         {"password-env", 0, "NAME",
-         "password from environment variable NAME (default KELMSEND_PASSWORD)", SendOnly,
+         "take the password from variable NAME (default KELMSEND_PASSWORD)", SendOnly,
          [](Options &o, const QString &v) {
              o.passwordEnv = nonEmpty(v, "a variable name");
              o.passwordEnvSet = true;
@@ -205,9 +205,8 @@ const std::vector<Spec> &specs() {
          }},
         {"no-validate", 0, nullptr, "do not check addresses and host names before sending",
          SendOnly, [](Options &o, const QString &) { o.noValidate = true; }},
-        {"dry-run", 0, nullptr,
-         "write what would follow DATA to standard output, connect to nothing", SendOnly,
-         [](Options &o, const QString &) { o.dryRun = true; }},
+        {"dry-run", 0, nullptr, "write the bytes that would follow DATA to stdout; no connection",
+         SendOnly, [](Options &o, const QString &) { o.dryRun = true; }},
         {"quiet", 'q', nullptr, "report errors only", Anywhere,
          [](Options &o, const QString &) { setVerbosity(o, Verbosity::Quiet); }},
         {"verbose", 'v', nullptr, "report progress texts even when not on a terminal", Anywhere,
@@ -474,8 +473,8 @@ ParseResult ParseCommandLine(const QStringList &arguments) {
 QString HelpText() {
     QString text = QStringLiteral(
         "Usage: kelmsend [OPTIONS] [RECIPIENT...]   send one message\n"
-        "       kelmsend mx [DOMAIN]                 mail exchanger of DOMAIN (default: this "
-        "machine's domain)\n"
+        "       kelmsend mx [DOMAIN]                 mail exchanger of DOMAIN (default: the "
+        "local domain)\n"
         "       kelmsend ping HOST                   one ICMP echo to HOST\n"
         "       kelmsend resolve [HOST]              IPv4 address and name of HOST (default: "
         "this machine)\n"
