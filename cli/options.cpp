@@ -357,7 +357,7 @@ ParseResult ParseCommandLine(const QStringList &arguments) {
             }
         }
     }
-    const Command utility = o.command == Command::Send ? Command::Send : o.command;
+    const Command utility = o.command; // Send unless the first word named a utility
     QStringList positional;
     bool optionsEnded = false;
     QStringList usedSendOptions;
