@@ -12,20 +12,13 @@
 
 #include "qt_printers.h"
 #include "row_name.h"
+#include "temp_files.h"
 
 #include <map>
 
 using namespace kelmsend;
 
 namespace {
-
-QString writeFile(const QTemporaryDir &dir, const QString &name, const QByteArray &bytes) {
-    const QString path = dir.filePath(name);
-    QFile f(path);
-    EXPECT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(bytes);
-    return path;
-}
 
 Options parse(const QStringList &extra) {
     const ParseResult r = ParseCommandLine(

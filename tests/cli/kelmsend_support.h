@@ -19,6 +19,8 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include "temp_files.h"
+
 #include <map>
 
 namespace clitest {
@@ -163,14 +165,6 @@ inline QByteArray RandomBytes(qsizetype n, quint32 seed) {
         b[i] = static_cast<char>(g.bounded(256));
     }
     return b;
-}
-
-inline QString WriteFile(const QTemporaryDir &dir, const QString &name, const QByteArray &bytes) {
-    const QString path = dir.filePath(name);
-    QFile f(path);
-    EXPECT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(bytes);
-    return path;
 }
 
 inline QString Sha256(const QByteArray &b) {

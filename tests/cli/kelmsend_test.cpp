@@ -24,8 +24,8 @@ TEST(Kelmsend, MessageWithTwoAttachmentsArrivesIntact) {
     QTemporaryDir dir;
     const QByteArray binary = RandomBytes(2 * 11400 + 1234, 7);
     const QByteArray text = "first line\n.second line starts with a dot\n";
-    const QString binaryPath = WriteFile(dir, "data.bin", binary);
-    const QString textPath = WriteFile(dir, "notes.txt", text);
+    const QString binaryPath = writeFile(dir, "data.bin", binary);
+    const QString textPath = writeFile(dir, "notes.txt", text);
 
     const Finished r = RunKelmsend(
         kSender + QStringList{"--server", server.address(), "--to",
@@ -97,8 +97,8 @@ TEST(Kelmsend, PasswordFromAFileAndAWrongPassword) {
     SmtpServer server({"--user", "mailuser", "--password", "pa55word"});
     ASSERT_NE(server.port(), 0) << "aiosmtpd did not start";
     QTemporaryDir dir;
-    const QString good = WriteFile(dir, "good", "pa55word\n");
-    const QString bad = WriteFile(dir, "bad", "wrong\n");
+    const QString good = writeFile(dir, "good", "pa55word\n");
+    const QString bad = writeFile(dir, "bad", "wrong\n");
     const QStringList base =
         kSender + QStringList{"--server", server.address(),  "--auth", "--user", "mailuser",
                               "--to",     "one@example.com", "--body", "x",      "--password-file"};
@@ -127,7 +127,7 @@ class RefusedBeforeConnecting : public ::testing::TestWithParam<Refusal> {};
 TEST_P(RefusedBeforeConnecting, WithAClearMessage) {
     Listener listener;
     QTemporaryDir dir;
-    WriteFile(dir, "present.txt", "x");
+    writeFile(dir, "present.txt", "x");
     auto fill = [&](QString s) {
         return s.replace("%server", listener.address()).replace("%dir", dir.path());
     };
@@ -214,8 +214,8 @@ TEST(DryRun, HoldsTheAttachmentsByteForByteAndConnectsToNothing) {
     QTemporaryDir dir;
     const QByteArray big = RandomBytes(3 * 11400 + 57 * 3 + 2, 11);
     const QByteArray small = RandomBytes(10, 12);
-    const QString bigPath = WriteFile(dir, "big.bin", big);
-    const QString smallPath = WriteFile(dir, "small.dat", small);
+    const QString bigPath = writeFile(dir, "big.bin", big);
+    const QString smallPath = writeFile(dir, "small.dat", small);
     const Finished r = RunKelmsend(
         kSender + QStringList{"--server", listener.address(), "--to", "one@example.com",
                               "--subject", "Dry", "--dry-run", "-a", bigPath, "-a", smallPath},
@@ -227,7 +227,7 @@ TEST(DryRun, HoldsTheAttachmentsByteForByteAndConnectsToNothing) {
     // Every line ends with CRLF.
     EXPECT_FALSE(QString::fromLatin1(r.out).contains(QRegularExpression("[^\r]\n")));
 
-    const QString eml = WriteFile(dir, "out.eml", r.out);
+    const QString eml = writeFile(dir, "out.eml", r.out);
     const QJsonObject msg = ParseMessage(eml);
     EXPECT_EQ(msg["content_type"].toString(), "multipart/mixed");
     EXPECT_EQ(msg["headers"].toObject()["Subject"].toString(), "Dry");
@@ -255,10 +255,10 @@ TEST_P(DryRunMatchesTheWire, ForTheSameCommandLine) {
     SmtpServer server;
     ASSERT_NE(server.port(), 0) << "aiosmtpd did not start";
     QTemporaryDir dir;
-    WriteFile(dir, "logo.gif", RandomBytes(5000, 21));
+    writeFile(dir, "logo.gif", RandomBytes(5000, 21));
     // 45 * 3 + 14 bytes: the last uuencoded line's length character is "."
-    WriteFile(dir, "dots.bin", RandomBytes(45 * 3 + 14, 22));
-    WriteFile(dir, "empty.txt", "");
+    writeFile(dir, "dots.bin", RandomBytes(45 * 3 + 14, 22));
+    writeFile(dir, "empty.txt", "");
     QStringList args = kSender;
     for (const QString &a : GetParam().args) {
         args << QString(a).replace("%dir", dir.path());
@@ -342,7 +342,7 @@ TEST(Kelmsend, StoredSettingsAreNeitherReadNorWritten) {
                               "RemotePort=" +
                               QByteArray::number(server.port()) +
                               "\nSMTPHostValidation=0\nFrom=stored@example.com\n";
-    WriteFile(config, "Marrowpost/Marrowpost.ini", stored);
+    writeFile(config, "Marrowpost/Marrowpost.ini", stored);
     const std::map<QString, QString> env{{"XDG_CONFIG_HOME", config.path()},
                                          {"KELMSEND_NAMESERVER", "127.0.0.1:9"},
                                          {"KELMSEND_DOMAIN", "example.test"}};
