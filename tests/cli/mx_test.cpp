@@ -122,9 +122,19 @@ TEST_F(KelmsendMx, NoExchangeExitsOne) {
 }
 
 TEST_F(KelmsendMx, AServerThatDoesNotAnswerIsNamedInTheError) {
-    std::map<QString, QString> silent = nameServer();
-    silent["KELMSEND_NAMESERVER"] = "127.0.0.1:" + QString::number(freeUdpPort());
-    const Finished r = RunKelmsend({"mx", "example.test"}, {}, silent);
+    // A socket that takes the query and never answers: the wait for the
+    // answer runs out (5 seconds).
+    const int silent = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof a;
+    ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    ASSERT_EQ(getsockname(silent, reinterpret_cast<sockaddr *>(&a), &length), 0);
+    std::map<QString, QString> env = nameServer();
+    env["KELMSEND_NAMESERVER"] = "127.0.0.1:" + QString::number(ntohs(a.sin_port));
+    const Finished r = RunKelmsend({"mx", "example.test"}, {}, env);
+    close(silent);
     EXPECT_EQ(r.exitCode, 1) << r.describe();
     EXPECT_EQ(r.err, "kelmsend: no mail exchanger found for example.test (Problem receiving MX "
                      "query)\n");
