@@ -98,22 +98,34 @@ sendmail::MessageDraft clsSendMail::draft(bool hasEmbedded) const {
     return d;
 }
 
-sendmail::MessageDraft clsSendMail::ComposeDraft() {
+void clsSendMail::pairDisplayNames() {
     if (!m_Recipient.isEmpty()) {
         resizeTo(m_RecipientDisplayName, m_Recipient.size());
     }
     if (!m_CcRecipient.isEmpty()) {
         resizeTo(m_CcDisplayName, m_CcRecipient.size());
     }
-    bool hasEmbedded = false;
-    if (m_AttachmentCount >= 1) {
-        hasEmbedded = sendmail::LinkEmbeddedFiles(m_Message, m_AttachmentFileName,
-                                                  m_AttachmentEmbedded, m_AsHTML);
+}
+
+bool clsSendMail::linkEmbeddedFiles() {
+    if (m_AttachmentCount < 1) {
+        return false;
     }
+    return sendmail::LinkEmbeddedFiles(m_Message, m_AttachmentFileName, m_AttachmentEmbedded,
+                                       m_AsHTML);
+}
+
+sendmail::MessageDraft clsSendMail::wireDraft(bool hasEmbedded) const {
     sendmail::MessageDraft message = draft(hasEmbedded);
+    // On the wire every line break of the body is CRLF.
     message.message = sendmail::ToWireText(m_Message);
     message.now = sendmail::CurrentDateTime();
     return message;
+}
+
+sendmail::MessageDraft clsSendMail::ComposeDraft() {
+    pairDisplayNames();
+    return wireDraft(linkEmbeddedFiles());
 }
 
 int32_t clsSendMail::EstimateMessageSize() const {
@@ -148,22 +160,13 @@ void clsSendMail::sendSteps() {
         AddError(problem);
     }
 
-    if (!m_Recipient.isEmpty()) {
-        resizeTo(m_RecipientDisplayName, m_Recipient.size());
-    }
-    if (!m_CcRecipient.isEmpty()) {
-        resizeTo(m_CcDisplayName, m_CcRecipient.size());
-    }
+    pairDisplayNames();
     if (!m_ErrorList.isEmpty()) {
         ReportFailure();
         return;
     }
 
-    bool hasEmbedded = false;
-    if (m_AttachmentCount >= 1) {
-        hasEmbedded = sendmail::LinkEmbeddedFiles(m_Message, m_AttachmentFileName,
-                                                  m_AttachmentEmbedded, m_AsHTML);
-    }
+    const bool hasEmbedded = linkEmbeddedFiles();
     TotalBytes = EstimateMessageSize();
     Aborted = false;
 
@@ -199,10 +202,7 @@ void clsSendMail::sendSteps() {
     }
 
     ReplyOK = false;
-    sendmail::MessageDraft message = draft(hasEmbedded);
-    // On the wire every line break of the body is CRLF.
-    message.message = sendmail::ToWireText(m_Message);
-    message.now = sendmail::CurrentDateTime();
+    const sendmail::MessageDraft message = wireDraft(hasEmbedded);
     using Kind = sendmail::Transmission::Kind;
     for (const sendmail::Transmission &t : sendmail::ComposeMessage(message)) {
         switch (t.kind) {

@@ -261,6 +261,9 @@ private:
     // --- The send operation (send.cpp) ------------------------------------
     void sendSteps();
     sendmail::MessageDraft draft(bool hasEmbedded) const;
+    sendmail::MessageDraft wireDraft(bool hasEmbedded) const;
+    void pairDisplayNames();
+    bool linkEmbeddedFiles();
     bool SendFileData(const QString &path, int mode);
     bool drainSendBuffer();
     int32_t EstimateMessageSize() const;
