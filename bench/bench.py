@@ -265,6 +265,15 @@ def swaks_cmd(port, body, attachment=None):
     return cmd
 
 
+def kelmsend_cmd(kelmsend, port, body, attachment=None):
+    """The command-line owner of the component: one process per message."""
+    cmd = [kelmsend, "--server", "127.0.0.1:%d" % port, "--from", FROM, "--to", TO,
+           "--subject", "Benchmark message", "--body-file", body, "--no-validate", "-q"]
+    if attachment:
+        cmd += ["--attach", attachment]
+    return cmd
+
+
 class Files:
     """The messages and attachments every sink gets, made once."""
 
@@ -289,7 +298,7 @@ class Files:
             self.attachments.append((label, size, data, eml))
 
 
-def run_sink(sink, port, driver, files, quick):
+def run_sink(sink, port, driver, kelmsend, files, quick):
     small_runs, session_runs, big_runs = (3, 2, 1) if quick else (25, 5, 3)
     usage_small, usage_big = (1, 1) if quick else (3, 1)
     work = files.work
@@ -314,6 +323,12 @@ def run_sink(sink, port, driver, files, quick):
         (small["curl"], single(curl_cmd(port, [files.small_eml]), work)),
         (small["swaks"], single(swaks_cmd(port, body), work)),
     ], work, small_runs, usage_small)
+    extra = []
+    if kelmsend:
+        row = Row(sink, scen, "kelmsend", "whole process")
+        measure_rows([(row, single(kelmsend_cmd(kelmsend, port, body), work))], work,
+                     small_runs, usage_small)
+        extra.append(row)
 
     n = SESSION_MESSAGES
     print("%s: %d messages on one session" % (sink, n), file=sys.stderr)
@@ -328,8 +343,13 @@ def run_sink(sink, port, driver, files, quick):
                  work, small_runs, usage_small)
     measure_rows([(session["swaks"], series([swaks_cmd(port, body)] * n, work))],
                  work, session_runs, 1)
+    if kelmsend:
+        row = Row(sink, scen, "kelmsend", "no sessions: %d processes, one connection each" % n)
+        measure_rows([(row, series([kelmsend_cmd(kelmsend, port, body)] * n, work))], work,
+                     session_runs, 1)
+        extra.append(row)
 
-    rows = list(small.values()) + list(session.values())
+    rows = list(small.values()) + list(session.values()) + extra
     attach = {}
     for label, size, data, eml in files.attachments:
         print("%s: %s attachment" % (sink, label), file=sys.stderr)
@@ -352,6 +372,11 @@ def run_sink(sink, port, driver, files, quick):
         found["raw"].data_mibs = data_mibs
         attach[label] = found
         rows += found.values()
+        if kelmsend:
+            row = Row(sink, scen, "kelmsend", "whole process, Base64 by the component", size)
+            measure_rows([(row, single(kelmsend_cmd(kelmsend, port, body, data), work))], work,
+                         big_runs, usage_big)
+            rows.append(row)
     return rows, small, session, attach
 
 
@@ -444,6 +469,7 @@ def main():
     p = sub.add_parser("run")
     p.add_argument("--sink", action="append", required=True, metavar="NAME=PORT")
     p.add_argument("--driver", required=True)
+    p.add_argument("--kelmsend", help="also measure this kelmsend executable")
     p.add_argument("--work", required=True)
     p.add_argument("--quick", action="store_true", help="fewer repetitions")
     p = sub.add_parser("eml")
@@ -476,7 +502,8 @@ def main():
         results = []
         for spec in args.sink:
             name, _, port = spec.partition("=")
-            results.append((name,) + run_sink(name, int(port), args.driver, files, args.quick))
+            results.append((name,) + run_sink(name, int(port), args.driver, args.kelmsend, files,
+                                            args.quick))
     except ToolFailed as e:
         print("bench: a send failed: %s" % e, file=sys.stderr)
         return 1

@@ -49,10 +49,14 @@ if [ -z "$driver" ]; then
     if [ ! -f build/build.ninja ]; then
         cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >&2
     fi
-    cmake --build build --target send_bench -j"$(nproc)" >&2
+    cmake --build build --target send_bench kelmsend -j"$(nproc)" >&2
     driver=$root/build/bench/send_bench
 fi
 [ -x "$driver" ] || { echo "no driver at $driver" >&2; exit 1; }
+# The command-line owner is measured too, as whole processes beside swaks.
+kelmsend=$root/build/cli/kelmsend
+kelmsend_args=()
+[ -x "$kelmsend" ] && kelmsend_args=(--kelmsend "$kelmsend")
 
 # ---- sink ----------------------------------------------------------------------
 work=$(mktemp -d /tmp/kelm-bench.XXXXXX)
@@ -99,6 +103,6 @@ echo "sinks: smtp-sink on 127.0.0.1:$port, fast_sink.py on 127.0.0.1:$fast_port;
 echo "wall: whole process, start to exit, median; peak RSS and CPU (user+system): /usr/bin/time"
 echo "of the process, in separate runs; MB = 10^6 bytes, MiB = 2^20 bytes"
 echo
-/usr/bin/python3 bench/bench.py run --sink "smtp-sink=$port" --sink "fast-sink=$fast_port" --driver "$driver" --work "$work" "${quick[@]}"
+/usr/bin/python3 bench/bench.py run --sink "smtp-sink=$port" --sink "fast-sink=$fast_port" --driver "$driver" "${kelmsend_args[@]}" --work "$work" "${quick[@]}"
 echo
 echo "machine: load average $(cut -d' ' -f1-3 /proc/loadavg) at end"
