@@ -66,21 +66,37 @@ class LineReader:
         return line
 
 
+def display_answers(env):
+    r = subprocess.run(["xclip", "-o", "-selection", "clipboard", "-t", "TARGETS"], env=env,
+                       capture_output=True, timeout=5)
+    return b"open display" not in r.stderr
+
+
 class XServer:
     def __enter__(self):
         r, w = os.pipe()
+        # -noreset: by default the server resets when its last client leaves,
+        # and a client connecting during that reset is turned away (a quick
+        # xclip leaving just as the program connects made it fail to start).
         self.proc = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(w), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+            ["Xvfb", "-displayfd", str(w), "-screen", "0", "1024x768x24", "-nolisten", "tcp",
+             "-noreset"],
             pass_fds=(w,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(w)
         with os.fdopen(r) as f:
-            number = f.readline().strip()
+            ready = select.select([f], [], [], 30)[0]
+            number = f.readline().strip() if ready else ""
         if not number:
+            self.__exit__()
             raise RuntimeError("Xvfb did not start")
         env = dict(os.environ)
         env["DISPLAY"] = ":" + number
         env["QT_QPA_PLATFORM"] = "xcb"
         env.pop("WAYLAND_DISPLAY", None)
+        # A client must get through before any test counts on the display.
+        if not wait_for(lambda: display_answers(env), 20, step=0.2):
+            self.__exit__()
+            raise RuntimeError("nothing can connect to the display :" + number)
         return env
 
     def __exit__(self, *exc):
@@ -176,7 +192,10 @@ class KelmUploadOnX11(unittest.TestCase):
         app = self.start([copy], cwd=self.tmp)
         # The copy behaves like the original: clipboard, then its own end.
         expected = os.path.realpath(self.tmp).encode()
-        self.assertTrue(wait_for(lambda: xclip_out()[1] == expected, 8))
+        if not wait_for(lambda: xclip_out()[1] == expected, 8):
+            app.kill()
+            self.fail("the copy never put the start directory on the clipboard: %r, %s"
+                      % (xclip_out(), app.communicate(timeout=10)[1].decode(errors="replace")))
         app.kill()
         window_test = os.path.join(os.path.dirname(EXE), "..", "tests", "test_app_kelm")
         if not os.path.exists(window_test):
