@@ -3,14 +3,17 @@
 Checked: the clipboard holds exactly the start directory (a path with a
 space, no newline) while the program runs; a format that was on the
 clipboard before is no longer offered; the process ends on its own between
-9.5 and 12 seconds after start; with a clipboard keeper running, the text
-outlives the process. A renamed copy of the window's test executable checks
-that the executable's own name, without extension, is shown.
+9.5 and 12 seconds after start, and with no clipboard manager the text ends
+with it; with a clipboard manager running (tests/support/clipboard_manager.py)
+the program hands the text over on its way out and the text outlives it. A
+renamed copy of the window's test executable checks that the executable's own
+name, without extension, is shown.
 
 Usage: kelmupload_x11_test.py PATH/TO/KelmUpload
 """
 
 import os
+import select
 import shutil
 import subprocess
 import sys
@@ -20,6 +23,8 @@ import unittest
 
 EXE = None
 DISPLAY_ENV = None
+MANAGER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support",
+                       "clipboard_manager.py")
 
 
 def xclip_out(target=None, timeout=5):
@@ -39,21 +44,59 @@ def wait_for(predicate, timeout, step=0.05):
     return False
 
 
+class LineReader:
+    """Reads a child's output line by line, each wait bounded."""
+
+    def __init__(self, pipe):
+        self.fd = pipe.fileno()
+        self.buf = b""
+
+    def next(self, timeout):
+        """The next line without its newline; None if none came in time."""
+        end = time.monotonic() + timeout
+        while b"\n" not in self.buf:
+            left = end - time.monotonic()
+            if not select.select([self.fd], [], [], max(left, 0))[0]:
+                return None
+            chunk = os.read(self.fd, 4096)
+            if not chunk:
+                return None
+            self.buf += chunk
+        line, self.buf = self.buf.split(b"\n", 1)
+        return line
+
+
+def display_answers(env):
+    r = subprocess.run(["xclip", "-o", "-selection", "clipboard", "-t", "TARGETS"], env=env,
+                       capture_output=True, timeout=5)
+    return b"open display" not in r.stderr
+
+
 class XServer:
     def __enter__(self):
         r, w = os.pipe()
+        # -noreset: by default the server resets when its last client leaves,
+        # and a client connecting during that reset is turned away (a quick
+        # xclip leaving just as the program connects made it fail to start).
         self.proc = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(w), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+            ["Xvfb", "-displayfd", str(w), "-screen", "0", "1024x768x24", "-nolisten", "tcp",
+             "-noreset"],
             pass_fds=(w,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(w)
         with os.fdopen(r) as f:
-            number = f.readline().strip()
+            ready = select.select([f], [], [], 30)[0]
+            number = f.readline().strip() if ready else ""
         if not number:
+            self.__exit__()
             raise RuntimeError("Xvfb did not start")
         env = dict(os.environ)
         env["DISPLAY"] = ":" + number
         env["QT_QPA_PLATFORM"] = "xcb"
         env.pop("WAYLAND_DISPLAY", None)
+        # A client must get through before any test counts on the display.
+        if not wait_for(lambda: display_answers(env), 20, step=0.2):
+            self.__exit__()
+            raise RuntimeError("nothing can connect to the display :" + number)
         return env
 
     def __exit__(self, *exc):
@@ -71,11 +114,14 @@ class KelmUploadOnX11(unittest.TestCase):
             if p.poll() is None:
                 p.kill()
             p.wait(timeout=10)
+            for pipe in (p.stdin, p.stdout, p.stderr):
+                if pipe:
+                    pipe.close()
         shutil.rmtree(self.tmp, ignore_errors=True)
 
     def start(self, args, **kw):
-        p = subprocess.Popen(args, env=DISPLAY_ENV, stdout=subprocess.DEVNULL,
-                             stderr=subprocess.PIPE, **kw)
+        kw.setdefault("stdout", subprocess.DEVNULL)
+        p = subprocess.Popen(args, env=DISPLAY_ENV, stderr=subprocess.PIPE, **kw)
         self.helpers.append(p)
         return p
 
@@ -108,23 +154,37 @@ class KelmUploadOnX11(unittest.TestCase):
         self.assertEqual(rc, 0, app.stderr.read().decode(errors="replace"))
         self.assertGreaterEqual(elapsed, 9.5)
         self.assertLess(elapsed, 12.0)
+        # No clipboard manager runs here, so the text goes with the process:
+        # what keeps it in the test below is the handover, nothing else.
+        code, text = xclip_out()
+        self.assertTrue(code != 0 or text == b"", "after exit the clipboard held %r" % (text,))
 
     def test_text_outlives_the_process_with_a_clipboard_keeper(self):
-        if shutil.which("xclipboard") is None:
-            self.skipTest("xclipboard (x11-apps) is not installed")
-        keeper = self.start(["xclipboard"])
-        # xclipboard owns the CLIPBOARD selection once it is up.
-        self.assertTrue(wait_for(lambda: xclip_out("TARGETS")[0] == 0, 10),
-                        "xclipboard did not take the clipboard")
-        self.assertIsNone(keeper.poll(), "xclipboard did not stay up")
+        manager = self.start(["/usr/bin/python3", MANAGER, "--lifetime", "100"],
+                             stdout=subprocess.PIPE)
+        lines = LineReader(manager.stdout)
+        self.assertEqual(lines.next(10), b"READY", "the clipboard manager did not come up")
         app = self.start([EXE], cwd=self.tmp)
         expected = os.path.realpath(self.tmp).encode()
         self.assertTrue(wait_for(lambda: xclip_out()[1] == expected, 8),
                         "the clipboard never held the start directory")
-        rc = app.wait(timeout=15)
-        self.assertEqual(rc, 0)
-        self.assertTrue(wait_for(lambda: xclip_out()[1] == expected, 10),
-                        "after exit the clipboard held %r" % (xclip_out()[1],))
+        # The manager keeps out of the way while the program owns the clipboard.
+        self.assertIsNone(lines.next(0), "the manager took the clipboard too early")
+        try:
+            rc = app.wait(timeout=15)
+        except subprocess.TimeoutExpired:
+            self.fail("KelmUpload still running 15 s after start")
+        self.assertEqual(rc, 0, app.stderr.read().decode(errors="replace"))
+        # The program is gone; the text now comes from the manager, which got
+        # it through the handover on the program's way out.
+        saved = lines.next(5)
+        self.assertIsNotNone(saved, "the program never handed the clipboard over")
+        self.assertTrue(saved.startswith(b"SAVED "), saved)
+        self.assertIn(b"UTF8_STRING", saved.split())
+        code, text = xclip_out()
+        self.assertEqual(code, 0)
+        self.assertEqual(text, expected)
+        self.assertEqual(xclip_out("UTF8_STRING"), (0, expected))
 
     def test_a_renamed_copy_shows_its_own_name_without_extension(self):
         copy = os.path.join(self.tmp, "Other Uploader.bin")
@@ -132,7 +192,10 @@ class KelmUploadOnX11(unittest.TestCase):
         app = self.start([copy], cwd=self.tmp)
         # The copy behaves like the original: clipboard, then its own end.
         expected = os.path.realpath(self.tmp).encode()
-        self.assertTrue(wait_for(lambda: xclip_out()[1] == expected, 8))
+        if not wait_for(lambda: xclip_out()[1] == expected, 8):
+            app.kill()
+            self.fail("the copy never put the start directory on the clipboard: %r, %s"
+                      % (xclip_out(), app.communicate(timeout=10)[1].decode(errors="replace")))
         app.kill()
         window_test = os.path.join(os.path.dirname(EXE), "..", "tests", "test_app_kelm")
         if not os.path.exists(window_test):
