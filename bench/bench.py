@@ -500,8 +500,8 @@ def main():
         # measurement.
         os.sync()
         results = []
-        for spec in args.sink:
-            name, _, port = spec.partition("=")
+        for entry in args.sink:
+            name, _, port = entry.partition("=")
             results.append((name,) + run_sink(name, int(port), args.driver, args.kelmsend, files,
                                             args.quick))
     except ToolFailed as e:

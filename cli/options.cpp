@@ -22,7 +22,7 @@ enum Scope {
     Anywhere, // sending and the utility commands
 };
 
-struct Spec {
+struct OptionInfo {
     const char *name;      // long name without "--"
     char shortName;        // 0 for none
     const char *valueName; // nullptr for a switch
@@ -131,8 +131,8 @@ void setVerbosity(Options &o, Verbosity v) {
     }
 }
 
-const std::vector<Spec> &specs() {
-    static const std::vector<Spec> table{
+const std::vector<OptionInfo> &optionTable() {
+    static const std::vector<OptionInfo> table{
         {"server", 0, "HOST[:PORT]", "SMTP server (default: the MX lookup of the machine's domain)",
          SendOnly, setServer},
         {"port", 0, "PORT", "SMTP port (default 25)", SendOnly, setPort},
@@ -225,8 +225,8 @@ const std::vector<Spec> &specs() {
     return table;
 }
 
-const Spec *findLong(const QString &name) {
-    for (const Spec &s : specs()) {
+const OptionInfo *findLong(const QString &name) {
+    for (const OptionInfo &s : optionTable()) {
         if (name == QLatin1String(s.name)) {
             return &s;
         }
@@ -234,8 +234,8 @@ const Spec *findLong(const QString &name) {
     return nullptr;
 }
 
-const Spec *findShort(QChar c) {
-    for (const Spec &s : specs()) {
+const OptionInfo *findShort(QChar c) {
+    for (const OptionInfo &s : optionTable()) {
         if (s.shortName != 0 && c == QLatin1Char(s.shortName)) {
             return &s;
         }
@@ -382,7 +382,7 @@ ParseResult ParseCommandLine(const QStringList &arguments) {
             optionsEnded = true;
             continue;
         }
-        const Spec *spec = nullptr;
+        const OptionInfo *info = nullptr;
         QString shown; // the option as the user wrote it, for messages
         std::optional<QString> inlineValue;
         if (arg.startsWith(QLatin1String("--"))) {
@@ -396,12 +396,12 @@ ParseResult ParseCommandLine(const QStringList &arguments) {
             if (name == QLatin1String("password")) {
                 return {std::nullopt, kPasswordRefused};
             }
-            spec = findLong(name);
+            info = findLong(name);
         } else {
             shown = arg.left(2);
-            spec = findShort(arg[1]);
-            if (spec && arg.size() > 2) {
-                if (spec->valueName) {
+            info = findShort(arg[1]);
+            if (info && arg.size() > 2) {
+                if (info->valueName) {
                     inlineValue = arg.mid(2); // -sSubject
                 } else {
                     // A cluster of switches (-qv): this one now, the rest as
@@ -410,29 +410,29 @@ ParseResult ParseCommandLine(const QStringList &arguments) {
                 }
             }
         }
-        if (!spec) {
+        if (!info) {
             return {std::nullopt,
                     "unknown option " + shown + " (kelmsend --help lists the options)"};
         }
-        const QString longName = QStringLiteral("--") + QLatin1String(spec->name);
+        const QString longName = QStringLiteral("--") + QLatin1String(info->name);
         QString value;
-        if (spec->valueName) {
+        if (info->valueName) {
             if (inlineValue) {
                 value = *inlineValue;
             } else if (i + 1 < args.size()) {
                 value = args[++i];
             } else {
                 return {std::nullopt, longName + " needs a value: " + longName + " " +
-                                          QLatin1String(spec->valueName)};
+                                          QLatin1String(info->valueName)};
             }
         } else if (inlineValue) {
             return {std::nullopt, longName + " takes no value"};
         }
-        if (spec->scope == SendOnly) {
+        if (info->scope == SendOnly) {
             usedSendOptions << longName;
         }
         try {
-            spec->apply(o, value);
+            info->apply(o, value);
         } catch (const Problem &p) {
             return {std::nullopt, longName + ": " + p.text};
         }
@@ -486,7 +486,7 @@ QString HelpText() {
         "Options:\n");
     QStringList left;
     qsizetype width = 0;
-    for (const Spec &s : specs()) {
+    for (const OptionInfo &s : optionTable()) {
         QString l = s.shortName ? QStringLiteral("-") + QLatin1Char(s.shortName) + ", "
                                 : QStringLiteral("    ");
         l += QStringLiteral("--") + QLatin1String(s.name);
@@ -496,9 +496,9 @@ QString HelpText() {
         left << l;
         width = std::max(width, l.size());
     }
-    for (std::size_t k = 0; k < specs().size(); ++k) {
+    for (std::size_t k = 0; k < optionTable().size(); ++k) {
         text += QStringLiteral("  ") + left[static_cast<qsizetype>(k)].leftJustified(width + 2) +
-                QLatin1String(specs()[k].help) + QLatin1Char('\n');
+                QLatin1String(optionTable()[k].help) + QLatin1Char('\n');
     }
     text += QStringLiteral("      --password").leftJustified(width + 4) +
             QStringLiteral("refused: use --password-env or --password-file\n");

@@ -7,7 +7,8 @@ scripts/deps.sh
 
 export ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
-export LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp:print_suppressions=0
+# Quoted: the checkout's path may hold spaces.
+export LSAN_OPTIONS="suppressions=\"$PWD/tests/lsan.supp\":print_suppressions=0"
 
 status=0
 echo "=== fuzz targets ==="
