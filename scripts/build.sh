@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Configures (once) and builds one flavour: "release" into build/, "asan"
-# (AddressSanitizer + UndefinedBehaviorSanitizer) into build-asan/.
+# (AddressSanitizer + UndefinedBehaviorSanitizer) into build-asan/. Further
+# arguments name the targets to build (default: all).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 flavour=${1:-release}
+shift $(($# > 0 ? 1 : 0))
 case "$flavour" in
     release) dir=build; opts=(-DCMAKE_BUILD_TYPE=RelWithDebInfo) ;;
     asan) dir=build-asan; opts=(-DCMAKE_BUILD_TYPE=Debug -DKELM_SANITIZE=ON) ;;
@@ -12,4 +14,6 @@ esac
 if [ ! -f "$dir/build.ninja" ]; then
     cmake -S . -B "$dir" -G Ninja "${opts[@]}"
 fi
-cmake --build "$dir" -j"$(nproc)"
+targets=()
+[ $# -gt 0 ] && targets=(--target "$@")
+cmake --build "$dir" -j"$(nproc)" "${targets[@]}"
