@@ -19,17 +19,16 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include "smtp_server.h"
 #include "temp_files.h"
 
 #include <map>
 
 namespace clitest {
 
-inline const QString Python = QStringLiteral("/usr/bin/python3");
-
-inline QString SupportScript(const QString &name) {
-    return qEnvironmentVariable("KELM_SOURCE_DIR") + "/tests/support/" + name;
-}
+using testsupport::Python;
+using testsupport::SmtpServer;
+using testsupport::SupportScript;
 
 inline QString Kelmsend() {
     const QString given = qEnvironmentVariable("KELMSEND");
@@ -89,53 +88,6 @@ inline Finished RunKelmsend(const QStringList &args, const QByteArray &input = {
                             const std::map<QString, QString> &env = {}) {
     return RunProgram(Kelmsend(), args, input, env);
 }
-
-// The aiosmtpd server for one test, storing messages in its own folder.
-class SmtpServer {
-public:
-    explicit SmtpServer(const QStringList &extra = {}) {
-        m_Process.setProgram(Python);
-        m_Process.setArguments(QStringList{SupportScript("smtp_server.py"), m_Dir.path()} + extra);
-        m_Process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_Process.start();
-        QElapsedTimer t;
-        t.start();
-        while (t.elapsed() < 15000 && !m_Process.canReadLine() &&
-               m_Process.state() != QProcess::NotRunning) {
-            m_Process.waitForReadyRead(200);
-        }
-        const QByteArray line = m_Process.readLine().trimmed();
-        if (line.startsWith("READY ")) {
-            m_Port = line.mid(6).toUShort();
-        }
-    }
-    ~SmtpServer() {
-        m_Process.closeWriteChannel();
-        if (!m_Process.waitForFinished(5000)) {
-            m_Process.kill();
-            m_Process.waitForFinished(5000);
-        }
-    }
-    quint16 port() const { return m_Port; }
-    QString address() const { return "127.0.0.1:" + QString::number(m_Port); }
-    QString message(int n) const { return m_Dir.filePath(QString::number(n) + ".eml"); }
-    QByteArray messageBytes(int n) const {
-        QFile f(message(n));
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-    }
-    QJsonObject envelope(int n) const {
-        QFile f(m_Dir.filePath(QString::number(n) + ".json"));
-        if (!f.open(QIODevice::ReadOnly)) {
-            return {};
-        }
-        return QJsonDocument::fromJson(f.readAll()).object();
-    }
-
-private:
-    QTemporaryDir m_Dir;
-    QProcess m_Process;
-    quint16 m_Port = 0;
-};
 
 // A port on 127.0.0.1 that accepts connections and only counts them.
 class Listener {

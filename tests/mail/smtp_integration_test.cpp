@@ -16,61 +16,18 @@
 #include <gtest/gtest.h>
 
 #include "qt_printers.h"
+#include "smtp_server.h"
 #include "temp_files.h"
 
 namespace {
 
-const QString Python = "/usr/bin/python3";
-
-QString supportScript(const QString &name) {
-    return qEnvironmentVariable("KELM_SOURCE_DIR") + "/tests/support/" + name;
-}
-
-// The aiosmtpd server for one test, storing messages in its own folder.
-class SmtpServer {
-public:
-    explicit SmtpServer(const QStringList &extra = {}) {
-        m_Process.setProgram(Python);
-        m_Process.setArguments(QStringList{supportScript("smtp_server.py"), m_Dir.path()} + extra);
-        m_Process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_Process.start();
-        QElapsedTimer t;
-        t.start();
-        while (t.elapsed() < 15000 && !m_Process.canReadLine() &&
-               m_Process.state() != QProcess::NotRunning) {
-            m_Process.waitForReadyRead(200);
-        }
-        const QByteArray line = m_Process.readLine().trimmed();
-        if (line.startsWith("READY ")) {
-            m_Port = line.mid(6).toUShort();
-        }
-    }
-    ~SmtpServer() {
-        m_Process.closeWriteChannel();
-        if (!m_Process.waitForFinished(5000)) {
-            m_Process.kill();
-            m_Process.waitForFinished(5000);
-        }
-    }
-    quint16 port() const { return m_Port; }
-    QString message(int n) const { return m_Dir.filePath(QString::number(n) + ".eml"); }
-    QJsonObject envelope(int n) const {
-        QFile f(m_Dir.filePath(QString::number(n) + ".json"));
-        if (!f.open(QIODevice::ReadOnly)) {
-            return {};
-        }
-        return QJsonDocument::fromJson(f.readAll()).object();
-    }
-
-private:
-    QTemporaryDir m_Dir;
-    QProcess m_Process;
-    quint16 m_Port = 0;
-};
+using testsupport::Python;
+using testsupport::SmtpServer;
+using testsupport::SupportScript;
 
 QJsonObject parse(const QString &eml) {
     QProcess p;
-    p.start(Python, {supportScript("parse_message.py"), eml});
+    p.start(Python, {SupportScript("parse_message.py"), eml});
     EXPECT_TRUE(p.waitForFinished(30000));
     EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString();
     return QJsonDocument::fromJson(p.readAllStandardOutput()).object();
