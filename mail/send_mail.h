@@ -166,8 +166,18 @@ public:
     // Empties the message fields (lists, sender, subject, body, attachments)
     // and keeps the connection settings and the error list. Returns false.
     Q_INVOKABLE bool Clear();
-    // Opens a session that later sends reuse, until Disconnect.
+    // Opens a session that later sends reuse, until Disconnect. Returns
+    // whether it is open; a failure has been reported through SendFailed
+    // (except MessageTimeout/ConnectTimeout of 0, which end waits silently).
+    //
+    // Send, Connect and Disconnect dispatch events while they wait. A call of
+    // any of the three from an event handler while one of them runs is
+    // refused and leaves the running session alone: it raises status
+    // ("Send refused: a send is in progress", likewise "Connect refused: ..."
+    // and "Disconnect refused: ..."), Connect returns false, and no SendFailed
+    // or SendSuccesful follows for the refused call.
     Q_INVOKABLE bool Connect();
+    // Says QUIT and closes the session opened by Connect.
     Q_INVOKABLE void Disconnect();
     // Content type registered for the file's extension, or strDefault.
     Q_INVOKABLE QString GetContentType(const QString &strFile,
@@ -190,7 +200,9 @@ public:
     bool Ping(QString &Address, QString &RoundTripTime);
     bool Ping(QString &Address);
     // Sends one message. Returns after exactly one SendSuccesful or
-    // SendFailed in the ordinary case; never throws.
+    // SendFailed in the ordinary case (a wait limit of 0 ends it without an
+    // outcome); never throws. Opens and closes its own session unless Connect
+    // opened one.
     Q_INVOKABLE void Send();
     // The message that Send would transmit after DATA, composed without a
     // server: the same preparation as Send (display-name lists paired with
