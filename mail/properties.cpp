@@ -2,6 +2,7 @@
 // records in the error list and writes to the settings store.
 #include "mail/send_mail.h"
 
+#include "mail/error_texts.h"
 #include "mail/message_text.h"
 #include "mail/net_utils.h"
 #include "mail/settings.h"
@@ -12,16 +13,16 @@
 #include <cstdlib>
 #include <limits>
 
-namespace {
+using sendmail::MsgAttachment;
+using sendmail::MsgBcc;
+using sendmail::MsgCc;
+using sendmail::MsgFrom;
+using sendmail::MsgPOP3Host;
+using sendmail::MsgPort;
+using sendmail::MsgRecipient;
+using sendmail::MsgSMTPHost;
 
-const QString MsgRecipient = QStringLiteral("Missing or Invalid Recipient E-mail Address");
-const QString MsgCc = QStringLiteral("Invalid Cc: Recipient E-mail Address");
-const QString MsgBcc = QStringLiteral("Invalid Bcc: Recipient E-mail Address");
-const QString MsgFrom = QStringLiteral("Missing or Invalid Sender E-mail Address");
-const QString MsgAttachment = QStringLiteral("The file you tried to attach does not exist");
-const QString MsgPOP3Host = QStringLiteral("Invalid or Missing POP3 Host Name");
-const QString MsgSMTPHost = QStringLiteral("Invalid or Missing SMTP Host Name");
-const QString MsgPort = QStringLiteral("Invalid Remote Port");
+namespace {
 
 QString numberText(int32_t n) {
     return sendmail::SettingNumberText(n);

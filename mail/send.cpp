@@ -8,6 +8,7 @@
 #include "mail/clock.h"
 #include "mail/compose.h"
 #include "mail/encoders.h"
+#include "mail/error_texts.h"
 #include "mail/message_text.h"
 #include "mail/socket.h"
 
@@ -18,8 +19,6 @@
 #include <stdexcept>
 
 namespace {
-
-const QString CRLF = QStringLiteral("\r\n");
 
 // While the socket holds more than this, file streaming waits for the socket
 // to report progress before it reads more of the file. This keeps the queue,
@@ -33,15 +32,6 @@ class SendError : public std::runtime_error {
 public:
     explicit SendError(const QString &text) : std::runtime_error(text.toStdString()) {}
 };
-
-void resizeTo(QStringList &list, qsizetype size) {
-    while (list.size() < size) {
-        list.append(QString());
-    }
-    while (list.size() > size) {
-        list.removeLast();
-    }
-}
 
 } // namespace
 
@@ -100,10 +90,10 @@ sendmail::MessageDraft clsSendMail::draft(bool hasEmbedded) const {
 
 void clsSendMail::pairDisplayNames() {
     if (!m_Recipient.isEmpty()) {
-        resizeTo(m_RecipientDisplayName, m_Recipient.size());
+        m_RecipientDisplayName.resize(m_Recipient.size());
     }
     if (!m_CcRecipient.isEmpty()) {
-        resizeTo(m_CcDisplayName, m_CcRecipient.size());
+        m_CcDisplayName.resize(m_CcRecipient.size());
     }
 }
 
@@ -144,7 +134,7 @@ void clsSendMail::sendSteps() {
         static_cast<int32_t>(m_Recipient.size() + m_CcRecipient.size() + m_BccRecipient.size());
 
     if (m_from.isEmpty()) {
-        AddError(QStringLiteral("Missing or Invalid Sender E-mail Address"));
+        AddError(sendmail::MsgFrom);
     }
     if (m_AsHTML && m_EncodeType == 1) {
         AddError(QStringLiteral("Sending HTML requires MIME encoding"));

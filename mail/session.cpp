@@ -10,6 +10,7 @@
 
 #include "mail/clock.h"
 #include "mail/encoders.h"
+#include "mail/error_texts.h"
 #include "mail/progress.h"
 #include "mail/socket.h"
 #include "mail/validation.h"
@@ -25,10 +26,9 @@
 namespace {
 
 const QString CRLF = QStringLiteral("\r\n");
-const QString MsgTimeout =
-    QStringLiteral("Timeout occurred: The SMTP Host did not respond to the request");
-const QString MsgSMTPHost = QStringLiteral("Invalid or Missing SMTP Host Name");
-const QString MsgPOP3Host = QStringLiteral("Invalid or Missing POP3 Host Name");
+using sendmail::MsgPOP3Host;
+using sendmail::MsgSMTPHost;
+using sendmail::MsgTimeout;
 
 // A server may send this much without ending its reply; past it the reply
 // is judged as it stands, so a peer that never sends CRLF cannot make the
