@@ -1,6 +1,6 @@
 #include "cli/dry_run.h"
 
-#include "mail/encoders.h"
+#include "mime/encoders.h"
 
 #include <QFile>
 

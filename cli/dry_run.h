@@ -6,7 +6,7 @@
 // begin with "." doubled, ending with the line ".".
 #pragma once
 
-#include "mail/compose.h"
+#include "mime/compose.h"
 
 #include <QByteArray>
 #include <QString>

@@ -17,7 +17,7 @@
 #include "cli/reporter.h"
 #include "dns/mx_query.h"
 #include "dns/system_configuration.h"
-#include "mail/compose.h"
+#include "mime/compose.h"
 #include "mail/send_mail.h"
 
 #include <QCoreApplication>

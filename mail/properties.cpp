@@ -3,8 +3,8 @@
 #include "mail/send_mail.h"
 
 #include "mail/error_texts.h"
-#include "mail/message_text.h"
-#include "mail/net_utils.h"
+#include "mime/message_text.h"
+#include "net/net_utils.h"
 #include "mail/settings.h"
 #include "mail/validation.h"
 

@@ -6,11 +6,11 @@
 #include "mail/send_mail.h"
 
 #include "mail/clock.h"
-#include "mail/compose.h"
-#include "mail/encoders.h"
+#include "mime/compose.h"
+#include "mime/encoders.h"
 #include "mail/error_texts.h"
-#include "mail/message_text.h"
-#include "mail/socket.h"
+#include "mime/message_text.h"
+#include "net/socket.h"
 
 #include <QCoreApplication>
 #include <QFile>

@@ -3,11 +3,11 @@
 #include "mail/send_mail.h"
 
 #include "dns/mx_query.h"
-#include "mail/content_type.h"
-#include "mail/encoders.h"
-#include "mail/net_utils.h"
+#include "mime/content_type.h"
+#include "mime/encoders.h"
+#include "net/net_utils.h"
 #include "mail/settings.h"
-#include "mail/socket.h"
+#include "net/socket.h"
 #include "mail/time_zone.h"
 #include "mail/validation.h"
 

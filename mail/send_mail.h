@@ -22,7 +22,7 @@
 
 #include <cstdint>
 
-#include "mail/socket.h"
+#include "net/socket.h"
 namespace sendmail {
 struct MessageDraft;
 }

@@ -9,10 +9,10 @@
 #include "mail/send_mail.h"
 
 #include "mail/clock.h"
-#include "mail/encoders.h"
+#include "mime/encoders.h"
 #include "mail/error_texts.h"
 #include "mail/progress.h"
-#include "mail/socket.h"
+#include "net/socket.h"
 #include "mail/validation.h"
 #include "wait/msg_wait.h"
 

@@ -15,48 +15,6 @@ const QString TopLevelDomains = QStringLiteral(
     "SK SI SB SO ZA GS ES LK SH PM SD SR SJ SZ SE CH SY TW TJ TZ TH TG TK TO TT TN TR TM TC "
     "TV UG UA AE GB US UM UY UZ VU VE VN VG VI WF EH YE YU ZR ZM ZW UK");
 
-namespace {
-
-const QChar kBlank = u' ';
-
-// Whether numeric text stays at or below `limit`. Any negative number does;
-// digit strings of any length are compared without overflowing.
-bool NumericAtMost(QStringView text, int limit) {
-    if (text.front() == u'-')
-        return true;
-    if (text.front() == u'+')
-        text = text.mid(1);
-    long long value = 0;
-    for (QChar c : text) {
-        value = value * 10 + (c.unicode() - u'0');
-        if (value > limit)
-            return false;
-    }
-    return true;
-}
-
-} // namespace
-
-bool IsNumericText(QStringView text) {
-    if (!text.isEmpty() && (text.front() == u'+' || text.front() == u'-'))
-        text = text.mid(1);
-    if (text.isEmpty())
-        return false;
-    for (QChar c : text)
-        if (c < u'0' || c > u'9')
-            return false;
-    return true;
-}
-
-QString TrimBlanks(const QString &text) {
-    qsizetype first = 0, last = text.size();
-    while (first < last && text.at(first) == kBlank)
-        ++first;
-    while (last > first && text.at(last - 1) == kBlank)
-        --last;
-    return text.mid(first, last - first);
-}
-
 bool IsValidEmailAddress(const QString &AddressString) {
     const QStringList pieces = AddressString.split(u'@');
     if (pieces.size() != 2)
@@ -76,18 +34,6 @@ bool IsValidHostName(const QString &host) {
     // A substring search on purpose: see TopLevelDomains. The empty label of
     // a name ending in "." is contained in any text.
     return TopLevelDomains.contains(labels.last(), Qt::CaseInsensitive);
-}
-
-bool IsDottedAddress(const QString &text) {
-    const QStringList pieces = text.split(u'.');
-    if (pieces.size() != 4)
-        return false;
-    for (qsizetype i = 0; i < pieces.size(); ++i) {
-        const QString &piece = pieces.at(i);
-        if (!IsNumericText(piece) || !NumericAtMost(piece, i == 0 ? 239 : 255))
-            return false;
-    }
-    return true;
 }
 
 void NormalizeAddressList(QStringList &list) {

@@ -13,6 +13,8 @@
 #include <QStringList>
 #include <QStringView>
 
+#include "net/host_text.h"
+
 namespace sendmail {
 
 // The known top-level domains: 252 upper-case codes joined by single spaces,
@@ -20,16 +22,6 @@ namespace sendmail {
 // substring of this text, so the order of the codes and the spaces between
 // them matter: a fragment such as "OM" or "M O" is found just like a code.
 extern const QString TopLevelDomains;
-
-// Removes leading and trailing space characters (U+0020) only; tabs, line
-// breaks and other white space stay.
-QString TrimBlanks(const QString &text);
-
-// Numeric text as the dotted-address checks read it: an optional sign ("+"
-// or "-") followed by one or more ASCII digits, of any length, and nothing
-// else (no blanks, no fraction, no exponent, no hexadecimal). "" is not
-// numeric.
-bool IsNumericText(QStringView text);
 
 // True when AddressString splits at "@" into exactly two pieces and the
 // second piece is a valid host name (IsValidHostName).
@@ -41,12 +33,6 @@ bool IsValidEmailAddress(const QString &AddressString);
 // label, from a trailing ".", counts as occurring). An empty name is not
 // valid.
 bool IsValidHostName(const QString &host);
-
-// True when the text splits at "." into exactly four numeric pieces, the
-// first at most 239 and the others at most 255. Only the upper bounds are
-// checked, so negative numbers pass. Numeric text is as IsNumericText
-// defines it; an empty piece is not numeric.
-bool IsDottedAddress(const QString &text);
 
 // For each entry, in this order: remove leading and trailing spaces, remove
 // every CR LF pair (a lone CR or LF stays), remove every tab. A space that

@@ -3,10 +3,10 @@
 // "multipart/related" after RFC 2387, "cid:" references after RFC 2392,
 // encoded words after RFC 2047.
 
-#include "mail/compose.h"
+#include "mime/compose.h"
 
-#include "mail/content_type.h"
-#include "mail/encoders.h"
+#include "mime/content_type.h"
+#include "mime/encoders.h"
 
 #include <QDate>
 #include <QTime>

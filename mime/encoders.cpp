@@ -3,7 +3,7 @@
 // the classic format read by uudecode: a length character, then four
 // characters per three bytes.
 
-#include "mail/encoders.h"
+#include "mime/encoders.h"
 
 #include <algorithm>
 #include <array>

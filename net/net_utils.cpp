@@ -1,7 +1,7 @@
 // ICMP echo as in RFC 792; checksum as in RFC 1071.
-#include "mail/net_utils.h"
+#include "net/net_utils.h"
 
-#include "mail/validation.h"
+#include "net/host_text.h"
 
 #include <QStringList>
 

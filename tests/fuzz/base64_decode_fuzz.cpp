@@ -1,7 +1,7 @@
 // Feeds arbitrary text to DecodeBase64String, and checks that the decoder
 // inverts the encoder for arbitrary bytes.
 
-#include "mail/encoders.h"
+#include "mime/encoders.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,7 +1,7 @@
 // Feeds arbitrary HTML and file names to LinkEmbeddedFiles. The input is
 // the file names, one per line, then a NUL byte, then the HTML.
 
-#include "mail/compose.h"
+#include "mime/compose.h"
 
 #include <QStringList>
 

@@ -1,7 +1,7 @@
-#include "mail/compose.h"
+#include "mime/compose.h"
 
-#include "mail/content_type.h"
-#include "mail/encoders.h"
+#include "mime/content_type.h"
+#include "mime/encoders.h"
 #include "mail/mail_tools.h"
 
 #include <QFile>

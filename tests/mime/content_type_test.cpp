@@ -1,4 +1,4 @@
-#include "mail/content_type.h"
+#include "mime/content_type.h"
 
 #include <QFile>
 #include <QTemporaryDir>

@@ -1,4 +1,4 @@
-#include "mail/encoders.h"
+#include "mime/encoders.h"
 
 #include "mail/mail_tools.h"
 

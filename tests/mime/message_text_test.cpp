@@ -1,4 +1,4 @@
-#include "mail/message_text.h"
+#include "mime/message_text.h"
 
 #include <QStringList>
 #include <gtest/gtest.h>

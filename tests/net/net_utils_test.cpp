@@ -1,4 +1,4 @@
-#include "mail/net_utils.h"
+#include "net/net_utils.h"
 
 #include <gtest/gtest.h>
 
