@@ -16,15 +16,14 @@ constexpr int px(int twips) {
     return twips / 15;
 }
 
-// A clipboard keeper may take the text over just after it is set, so the
-// text is checked for a while before the load handler gives up. The whole
-// wait stays far below the timer's interval: the timer must not fire
-// before the main event loop runs.
-constexpr int ClipboardSettleMs = 2000;
-constexpr int ClipboardStepMs = 25;
-// An offer the display ignored (see placeOnClipboard) is repeated this
-// often while the text is not there.
-constexpr int ClipboardReofferMs = 250;
+// A clipboard keeper reacts to a new owner by taking the clipboard over,
+// and a program that will not let go takes it back: the text is judged
+// only after they have had this long to act. While it is missing the text
+// is offered again, until the load handler gives up. The whole wait stays
+// far below the timer's interval: the timer must not fire before the main
+// event loop runs.
+constexpr int ClipboardSettleMs = 250;
+constexpr int ClipboardGiveUpMs = 2000;
 
 void offerText(QClipboard *clipboard, const QString &text) {
     // Plain text only: no other format is offered, so nothing of what the
@@ -55,25 +54,22 @@ void dispatchFor(int ms) {
 // keeper that took the text over serves the same text. An offer can still
 // be ignored for the same reason as above when another program took the
 // clipboard between the toolkit's last event and the offer; the events
-// dispatched meanwhile bring the toolkit's time forward, so the offer is
-// made again.
+// dispatched meanwhile bring the toolkit's time forward, so the next offer
+// counts.
 bool placeOnClipboard(const QString &text) {
     QClipboard *clipboard = QGuiApplication::clipboard();
     QElapsedTimer elapsed;
     elapsed.start();
-    offerText(clipboard, text);
-    qint64 offeredAt = 0;
-    while (clipboard->text(QClipboard::Clipboard) != text) {
-        if (elapsed.hasExpired(ClipboardSettleMs)) {
+    for (;;) {
+        offerText(clipboard, text);
+        dispatchFor(ClipboardSettleMs);
+        if (clipboard->text(QClipboard::Clipboard) == text) {
+            return true;
+        }
+        if (elapsed.hasExpired(ClipboardGiveUpMs)) {
             return false;
         }
-        dispatchFor(ClipboardStepMs);
-        if (elapsed.elapsed() - offeredAt >= ClipboardReofferMs) {
-            offerText(clipboard, text);
-            offeredAt = elapsed.elapsed();
-        }
     }
-    return true;
 }
 } // namespace
 
