@@ -3,6 +3,8 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFileInfo>
 #include <QMimeData>
 
@@ -12,6 +14,62 @@ namespace {
 // The layout is given in twips; 15 twips make one pixel at 96 dpi.
 constexpr int px(int twips) {
     return twips / 15;
+}
+
+// A clipboard keeper reacts to a new owner by taking the clipboard over,
+// and a program that will not let go takes it back: the text is judged
+// only after they have had this long to act. While it is missing the text
+// is offered again, until the load handler gives up. The whole wait stays
+// far below the timer's interval: the timer must not fire before the main
+// event loop runs.
+constexpr int ClipboardSettleMs = 250;
+constexpr int ClipboardGiveUpMs = 2000;
+
+void offerText(QClipboard *clipboard, const QString &text) {
+    // Plain text only: no other format is offered, so nothing of what the
+    // clipboard held before survives.
+    auto *data = new QMimeData;
+    data->setText(text);
+    clipboard->setMimeData(data, QClipboard::Clipboard);
+}
+
+// Lets the keeper's requests and the display's events through for a while;
+// the window is not shown yet, so no input can arrive.
+void dispatchFor(int ms) {
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec(QEventLoop::ExcludeUserInputEvents);
+}
+
+// Places text on the clipboard and reports whether the clipboard serves it,
+// whoever owns it by then.
+//
+// There is no separate clear before the text is set. On X11 a clear gives
+// the selection up; a keeper such as xclipboard takes it back at once with
+// the display's current time, and the toolkit's set that follows carries
+// the time of the last event it saw, which is older, so the display ignores
+// it. Offering the text alone already removes every earlier format.
+//
+// Success is judged by what the clipboard serves, not by who owns it: a
+// keeper that took the text over serves the same text. An offer can still
+// be ignored for the same reason as above when another program took the
+// clipboard between the toolkit's last event and the offer; the events
+// dispatched meanwhile bring the toolkit's time forward, so the next offer
+// counts.
+bool placeOnClipboard(const QString &text) {
+    QClipboard *clipboard = QGuiApplication::clipboard();
+    QElapsedTimer elapsed;
+    elapsed.start();
+    for (;;) {
+        offerText(clipboard, text);
+        dispatchFor(ClipboardSettleMs);
+        if (clipboard->text(QClipboard::Clipboard) == text) {
+            return true;
+        }
+        if (elapsed.hasExpired(ClipboardGiveUpMs)) {
+            return false;
+        }
+    }
 }
 } // namespace
 
@@ -52,16 +110,7 @@ void Kelm::Form_Load() {
     Text1->setText(QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName());
     Text2->setText(QDir::currentPath());
 
-    QClipboard *clipboard = QGuiApplication::clipboard();
-    clipboard->clear(QClipboard::Clipboard);
-    // Plain text only: no other format is offered, so nothing of what the
-    // clipboard held before survives.
-    const QString dir = QDir::currentPath();
-    auto *data = new QMimeData;
-    data->setText(dir);
-    clipboard->setMimeData(data, QClipboard::Clipboard);
-
-    ClipboardTaken = clipboard->text(QClipboard::Clipboard) == dir;
+    ClipboardTaken = placeOnClipboard(QDir::currentPath());
     if (!ClipboardTaken) {
         std::fprintf(stderr,
                      "KelmUpload: could not place the current directory on the clipboard\n");

@@ -7,7 +7,7 @@ packages=(
     cmake ninja-build g++ clang libclang-rt-14-dev   # compilers; clang for the fuzz targets
     qt6-base-dev libgl-dev                           # Qt 6 Widgets/Network
     libgtest-dev libgmock-dev                        # the test framework
-    xvfb xauth xclip                                 # a display, the clipboard
+    xvfb xauth xclip x11-apps                        # a display, the clipboard, xclipboard
     python3-xlib                                     # the tests' own clipboard manager
     python3 python3-aiosmtpd dnsmasq-base            # peers that tests start on loopback
     media-types sharutils iproute2 util-linux        # mime.types, uudecode, namespaces

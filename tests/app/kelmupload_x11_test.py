@@ -5,9 +5,15 @@ space, no newline) while the program runs; a format that was on the
 clipboard before is no longer offered; the process ends on its own between
 9.5 and 12 seconds after start, and with no clipboard manager the text ends
 with it; with a clipboard manager running (tests/support/clipboard_manager.py)
-the program hands the text over on its way out and the text outlives it. A
-renamed copy of the window's test executable checks that the executable's own
-name, without extension, is shown.
+the program hands the text over on its way out and the text outlives it.
+With xclipboard running, which takes the clipboard over from every program
+that sets it, ten runs in a row (and ten more with the processors busy) each
+leave their own directory on the clipboard, report no failure, and the text
+stays after the program has gone. A program that takes the clipboard back
+from everyone makes the program report the failure and end with status 1,
+its window still shown and its end still on time. A renamed copy of the
+window's test executable checks that the executable's own name, without
+extension, is shown.
 
 Usage: kelmupload_x11_test.py PATH/TO/KelmUpload
 """
@@ -20,6 +26,8 @@ import sys
 import tempfile
 import time
 import unittest
+
+from Xlib import X, display, error
 
 EXE = None
 DISPLAY_ENV = None
@@ -72,6 +80,42 @@ def display_answers(env):
     return b"open display" not in r.stderr
 
 
+class XView:
+    """The test's own connection, to see the program's window and who owns
+    the clipboard."""
+
+    def __init__(self):
+        self.d = display.Display(DISPLAY_ENV["DISPLAY"])
+        self.clipboard = self.d.intern_atom("CLIPBOARD")
+
+    def close(self):
+        self.d.close()
+
+    @staticmethod
+    def _title(w):
+        name = w.get_wm_name()
+        return name.decode(errors="replace") if isinstance(name, bytes) else name
+
+    def window_shown(self, title):
+        for w in self.d.screen().root.query_tree().children:
+            try:
+                if self._title(w) == title and w.get_attributes().map_state == X.IsViewable:
+                    return True
+            except error.XError:  # gone meanwhile
+                pass
+        return False
+
+    def clipboard_owner_title(self):
+        """The title of the window that owns CLIPBOARD (None if nobody does)."""
+        owner = self.d.get_selection_owner(self.clipboard)
+        if not owner:
+            return None
+        try:
+            return self._title(owner)
+        except error.XError:
+            return None
+
+
 class XServer:
     def __enter__(self):
         r, w = os.pipe()
@@ -108,8 +152,10 @@ class KelmUploadOnX11(unittest.TestCase):
     def setUp(self):
         self.tmp = tempfile.mkdtemp(prefix="kelm run ")
         self.helpers = []
+        self.view = XView()
 
     def tearDown(self):
+        self.view.close()
         for p in self.helpers:
             if p.poll() is None:
                 p.kill()
@@ -121,9 +167,56 @@ class KelmUploadOnX11(unittest.TestCase):
 
     def start(self, args, **kw):
         kw.setdefault("stdout", subprocess.DEVNULL)
-        p = subprocess.Popen(args, env=DISPLAY_ENV, stderr=subprocess.PIPE, **kw)
+        kw.setdefault("stderr", subprocess.PIPE)
+        p = subprocess.Popen(args, env=DISPLAY_ENV, **kw)
         self.helpers.append(p)
         return p
+
+    def start_xclipboard(self):
+        self.start(["xclipboard"], stderr=subprocess.DEVNULL)
+        self.assertTrue(wait_for(lambda: self.view.clipboard_owner_title() == "xclipboard", 10),
+                        "xclipboard never took the clipboard")
+
+    def start_until_shown(self, cwd):
+        """Starts the program and waits until its window is shown, by which
+        time its load handler has decided whether the clipboard was taken."""
+        app = self.start([EXE], cwd=cwd)
+        shown = wait_for(lambda: app.poll() is not None or self.view.window_shown("Kelm Upload"),
+                         10)
+        if not shown or app.poll() is not None:
+            app.kill()
+            self.fail("the window was never shown: %s"
+                      % app.communicate(timeout=10)[1].decode(errors="replace"))
+        return app
+
+    def runs_with_xclipboard(self, runs, last_ends_on_timer):
+        self.start_xclipboard()
+        for i in range(runs):
+            # A directory of its own per run: xclipboard still serving the
+            # previous run's text must not pass for this run's.
+            cwd = os.path.join(self.tmp, "run %d" % i)
+            os.mkdir(cwd)
+            expected = os.path.realpath(cwd).encode()
+            start = time.monotonic()
+            app = self.start_until_shown(cwd)
+            # xclipboard takes the text over while the program runs.
+            taken = wait_for(lambda: self.view.clipboard_owner_title() == "xclipboard"
+                             and xclip_out()[1] == expected, 8)
+            if last_ends_on_timer and i == runs - 1:
+                rc = app.wait(timeout=15)
+                elapsed = time.monotonic() - start
+                err = app.stderr.read()
+                self.assertEqual(rc, 0, "run %d: %r" % (i, err))
+                self.assertGreaterEqual(elapsed, 9.5)
+                self.assertLess(elapsed, 12.0)
+            else:
+                app.kill()
+                err = app.communicate(timeout=10)[1]
+            self.assertNotIn(b"could not place", err, "run %d" % i)
+            self.assertTrue(taken, "run %d: the clipboard held %r, owned by %r"
+                            % (i, xclip_out()[1], self.view.clipboard_owner_title()))
+            # The program is gone; xclipboard still serves its text.
+            self.assertEqual(xclip_out(), (0, expected), "run %d" % i)
 
     def test_clipboard_holds_the_directory_and_the_process_ends_on_time(self):
         # Something else owns the clipboard first, offering HTML.
@@ -185,6 +278,33 @@ class KelmUploadOnX11(unittest.TestCase):
         self.assertEqual(code, 0)
         self.assertEqual(text, expected)
         self.assertEqual(xclip_out("UTF8_STRING"), (0, expected))
+
+    def test_ten_runs_in_a_row_with_xclipboard(self):
+        self.runs_with_xclipboard(10, last_ends_on_timer=True)
+
+    def test_ten_runs_in_a_row_with_xclipboard_and_busy_processors(self):
+        for _ in range(min(os.cpu_count() or 2, 4)):
+            self.start(["/usr/bin/python3", "-c", "while True: pass"])
+        self.runs_with_xclipboard(10, last_ends_on_timer=False)
+
+    def test_a_clipboard_that_cannot_be_taken_is_reported_and_the_end_is_on_time(self):
+        holder = self.start(["/usr/bin/python3", MANAGER, "--hold", "not yours", "--lifetime",
+                             "100"], stdout=subprocess.PIPE)
+        self.assertEqual(LineReader(holder.stdout).next(10), b"READY",
+                         "the clipboard holder did not come up")
+        start = time.monotonic()
+        app = self.start_until_shown(self.tmp)
+        try:
+            rc = app.wait(timeout=15)
+        except subprocess.TimeoutExpired:
+            self.fail("KelmUpload still running 15 s after start")
+        elapsed = time.monotonic() - start
+        self.assertEqual(rc, 1)
+        self.assertEqual(app.stderr.read().splitlines()[-1],
+                         b"KelmUpload: could not place the current directory on the clipboard")
+        self.assertGreaterEqual(elapsed, 9.5)
+        self.assertLess(elapsed, 12.0)
+        self.assertEqual(xclip_out(), (0, b"not yours"))
 
     def test_a_renamed_copy_shows_its_own_name_without_extension(self):
         copy = os.path.join(self.tmp, "Other Uploader.bin")

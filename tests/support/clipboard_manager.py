@@ -1,6 +1,6 @@
 """A minimal X11 clipboard manager for tests.
 
-Usage: clipboard_manager.py [--lifetime SECONDS]   (uses $DISPLAY)
+Usage: clipboard_manager.py [--lifetime SECONDS] [--hold TEXT]   (uses $DISPLAY)
 
 Owns the CLIPBOARD_MANAGER selection and prints "READY" once it does. It
 leaves CLIPBOARD alone while its owner lives. Only when the owner asks it to
@@ -10,6 +10,11 @@ the owner's text targets, take CLIPBOARD, answer the request and print
 TARGETS and the stored targets to anyone who asks. It ends when killed, or
 after --lifetime seconds (default 300) so it never outlives a broken test.
 Short texts only: an INCR transfer is not followed.
+
+With --hold TEXT it is instead a program that will not let the clipboard
+go: it owns CLIPBOARD from the start, serves TEXT, takes CLIPBOARD back at
+once whenever someone else takes it (without looking at their text) and
+prints "READY" once it owns it. Nobody else's text stays on the clipboard.
 """
 
 import argparse
@@ -33,6 +38,14 @@ class Manager:
         self.win = self.d.screen().root.create_window(
             0, 0, 1, 1, 0, X.CopyFromParent, event_mask=X.PropertyChangeMask)
         self.stored = {}  # target atom -> (type atom, format, value)
+        self.holding = False
+
+    def hold(self, text):
+        data = text.encode()
+        self.stored = {self.atom("UTF8_STRING"): (self.atom("UTF8_STRING"), 8, data),
+                       Xatom.STRING: (Xatom.STRING, 8, data)}
+        self.holding = True
+        return self.take(self.atom("CLIPBOARD"), self.server_time())
 
     def next_event(self, deadline):
         """The next event, or None once the deadline (monotonic) has passed."""
@@ -140,16 +153,25 @@ class Manager:
             else:
                 self.notify(e, X.NONE)
         elif e.type == X.SelectionClear and e.atom == self.atom("CLIPBOARD"):
-            # Someone else took the clipboard: what we kept is no longer it.
-            self.stored = {}
+            if self.holding:
+                # The display's own time: the newest, so the take cannot lose.
+                self.take(self.atom("CLIPBOARD"), X.CurrentTime)
+            else:
+                # Someone else took the clipboard: what we kept is no longer it.
+                self.stored = {}
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--lifetime", type=float, default=300)
+    parser.add_argument("--hold", metavar="TEXT")
     args = parser.parse_args()
     m = Manager()
-    if not m.take(m.atom("CLIPBOARD_MANAGER"), m.server_time()):
+    if args.hold is not None:
+        if not m.hold(args.hold):
+            print("could not take the clipboard", file=sys.stderr)
+            return 1
+    elif not m.take(m.atom("CLIPBOARD_MANAGER"), m.server_time()):
         print("another clipboard manager is running", file=sys.stderr)
         return 1
     print("READY", flush=True)
