@@ -455,7 +455,10 @@ void clsSendMail::HandleReply(const QString &reply) {
 void clsSendMail::AnswerAuthPrompt(const QString &reply) {
     QString prompt = sendmail::TrimBlanks(reply.mid(3));
     prompt.remove(CRLF);
-    const QString decoded = sendmail::DecodeBase64String(prompt);
+    QString decoded = sendmail::DecodeBase64String(prompt);
+    // Servers word the prompts differently: "Username:", or "User Name" with
+    // a NUL after it as the mechanism's own description has it.
+    decoded.remove(QLatin1Char(' ')).remove(QChar(0));
     if (decoded.contains(QLatin1String("username"), Qt::CaseInsensitive)) {
         sckMail->SendData(sendmail::EncodeBase64String(m_Username));
         RaiseDebugPrint(m_Username);
