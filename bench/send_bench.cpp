@@ -4,6 +4,9 @@
 //   send_bench HOST PORT small            one message with a 1 KiB body
 //   send_bench HOST PORT session N        Connect, N messages, Disconnect
 //   send_bench HOST PORT attach FILE      one message with FILE attached
+//   send_bench HOST PORT outcome          one message, whatever the server does:
+//                                         prints the outcome, exits 0 (for
+//                                         bench/hostile_replies.py)
 //
 // Prints one line of key=value pairs (times in milliseconds, measured on the
 // monotonic clock around the component's calls; maxrss_kb from getrusage of
@@ -15,6 +18,7 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
@@ -43,7 +47,7 @@ long maxRssKb() {
 }
 
 int usage() {
-    std::fprintf(stderr, "usage: send_bench HOST PORT small | session N | attach FILE\n");
+    std::fprintf(stderr, "usage: send_bench HOST PORT small | session N | attach FILE | outcome\n");
     return 2;
 }
 
@@ -83,16 +87,23 @@ int main(int argc, char **argv) {
         if (file.isEmpty() || !QFileInfo::exists(file)) {
             return usage();
         }
-    } else if (mode != QLatin1String("small")) {
+    } else if (mode != QLatin1String("small") && mode != QLatin1String("outcome")) {
         return usage();
     }
 
     clsSendMail mail;
     int failures = 0;
-    QObject::connect(&mail, &clsSendMail::SendFailed, [&failures](const QString &why) {
+    int successes = 0;
+    qsizetype longestFailure = 0;
+    const bool outcomeOnly = mode == QLatin1String("outcome");
+    QObject::connect(&mail, &clsSendMail::SendFailed, [&](const QString &why) {
         ++failures;
-        std::fprintf(stderr, "send_bench: SendFailed: %s\n", qPrintable(why));
+        longestFailure = std::max(longestFailure, why.size());
+        if (!outcomeOnly) {
+            std::fprintf(stderr, "send_bench: SendFailed: %s\n", qPrintable(why));
+        }
     });
+    QObject::connect(&mail, &clsSendMail::SendSuccesful, [&successes] { ++successes; });
     mail.setSMTPHostValidation(0);
     mail.setSMTPHost(host);
     mail.setSMTPPort(port);
@@ -105,6 +116,20 @@ int main(int argc, char **argv) {
     mail.setMessage(smallBody());
     if (!file.isEmpty()) {
         mail.setAttachment(file);
+    }
+    if (outcomeOnly) {
+        // Short limits: a server that never ends its reply is given up on
+        // within seconds.
+        mail.setConnectTimeout(5);
+        mail.setMessageTimeout(5);
+        QElapsedTimer t;
+        t.start();
+        mail.Send();
+        std::printf("total_ms=%.3f successes=%d failures=%d longest_failure=%lld "
+                    "mail_result=%d maxrss_kb=%ld\n",
+                    ms(t), successes, failures, static_cast<long long>(longestFailure),
+                    mail.MailResult ? 1 : 0, maxRssKb());
+        return 0;
     }
     if (!mail.ErrorList().isEmpty()) {
         std::fprintf(stderr, "send_bench: %s\n", qPrintable(mail.ErrorList().join("; ")));

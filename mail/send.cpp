@@ -130,6 +130,7 @@ int32_t clsSendMail::EstimateMessageSize() const {
 void clsSendMail::sendSteps() {
     MailResult = false;
     MailMessage.clear();
+    m_MessageAccepted = false;
     const int32_t recipientCount =
         static_cast<int32_t>(m_Recipient.size() + m_CcRecipient.size() + m_BccRecipient.size());
 
@@ -219,17 +220,21 @@ void clsSendMail::sendSteps() {
             break;
         case Kind::EndOfData:
             ReplyOK = false;
+            m_AwaitingDataEnd = true;
             sendLine(t.text);
             if (t.debugText) {
                 RaiseDebugPrint(*t.debugText);
             }
             if (!WaitForReply(ReplyOK, m_MessageTimeout, true)) {
+                m_AwaitingDataEnd = false;
                 return;
             }
             break;
         }
     }
-    if (Aborted) {
+    // Once the server has taken the message, the send has succeeded, whatever
+    // was reported between its answer and here.
+    if (Aborted && !m_MessageAccepted) {
         return;
     }
 

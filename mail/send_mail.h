@@ -22,6 +22,7 @@
 
 #include <cstdint>
 
+#include "mail/reply_reader.h"
 #include "net/socket.h"
 namespace sendmail {
 struct MessageDraft;
@@ -266,6 +267,8 @@ private:
     void sckMail_Error(int Number, const QString &Description);
     void sckMail_SendProgress(qint64 bytesSent, qint64 bytesRemaining);
     void HandleReply(const QString &reply);
+    bool NoteEndOfDataReply(const QString &code);
+    void FailOnReply(const QString &reply);
     void AnswerAuthPrompt(const QString &reply);
     void Pop3Step();
     QStringList CheckCommandFields(bool envelope) const;
@@ -354,7 +357,12 @@ private:
     int32_t TotalBytes = 0;
     int32_t LastPercent = 0;
     // Text received since the last complete reply.
-    QString m_ReplyBuffer;
+    sendmail::ReplyReader m_ReplyBuffer;
+    // "." has been sent and its reply not judged yet.
+    bool m_AwaitingDataEnd = false;
+    // The server has taken the current message; what follows in this
+    // session cannot make the send fail.
+    bool m_MessageAccepted = false;
     // Readable when a socket handler has changed something a wait waits for,
     // so the wait ends as soon as the event has been dispatched.
     int m_WakeFd = -1;

@@ -30,28 +30,15 @@ using sendmail::MsgPOP3Host;
 using sendmail::MsgSMTPHost;
 using sendmail::MsgTimeout;
 
-// A server may send this much without ending its reply; past it the reply
-// is judged as it stands, so a peer that never sends CRLF cannot make the
-// component buffer without limit.
-constexpr qsizetype MaxReplyLength = 64 * 1024;
+// Traced after what a server says or does once it has taken the message.
+const QString MsgIgnoredAfterAcceptance =
+    QStringLiteral("Not a failure: the server had already accepted the message");
 
-// Length of the first complete reply at the start of `buffer`, or 0 when it
-// is not complete yet. A reply ends with the first CRLF-terminated line that
-// is not a continuation line (fourth character "-").
-qsizetype completeReplyLength(const QString &buffer) {
-    qsizetype lineStart = 0;
-    for (;;) {
-        qsizetype crlf = buffer.indexOf(CRLF, lineStart);
-        if (crlf < 0) {
-            return 0;
-        }
-        const qsizetype lineLength = crlf - lineStart;
-        const bool continuation = lineLength >= 4 && buffer[lineStart + 3] == QLatin1Char('-');
-        lineStart = crlf + 2;
-        if (!continuation) {
-            return lineStart;
-        }
-    }
+// A reply whose code starts with "2" (other than the help and status replies,
+// which answer no command) completes the command it answers.
+bool isPositiveCompletion(const QString &code) {
+    return code.size() == 3 && code[0] == QLatin1Char('2') && code[1].isDigit() &&
+           code[2].isDigit() && code != QLatin1String("211") && code != QLatin1String("214");
 }
 
 } // namespace
@@ -100,6 +87,7 @@ bool clsSendMail::openConnectionSteps() {
     if (sckMail->State() != WinSck::sckClosed) {
         sckMail->Close();
     }
+    m_MessageAccepted = false;
     // Command texts that would let the caller's data speak the protocol are
     // refused before anything is sent.
     if (const QStringList problems = CheckCommandFields(false); !problems.isEmpty()) {
@@ -195,7 +183,10 @@ bool clsSendMail::SmtpPhase() {
         return false;
     }
     if (!WaitForReply(ReplyOK, m_ConnectTimeout, false) || !SocketConnected) {
-        ReportTimeout();
+        // A greeting that was judged a failure has been reported already.
+        if (!Aborted) {
+            ReportTimeout();
+        }
         return false;
     }
     emit status(QStringLiteral("Initializing Communications..."));
@@ -287,7 +278,9 @@ bool clsSendMail::WaitForReply(bool &flag, int32_t limit, bool reportTimeout) {
     }
     for (;;) {
         if (stopwatch.Elapsed() >= limit) {
-            if (reportTimeout) {
+            // A failure reported meanwhile (its goodbye may have used up the
+            // time) is the outcome; a time-out on top would be a second one.
+            if (reportTimeout && !Aborted) {
                 ReportTimeout();
             }
             return false;
@@ -318,6 +311,9 @@ void clsSendMail::CloseConnection() {
 }
 
 void clsSendMail::ReportFailure() {
+    // Once a failure is reported, a late answer to the end of the data must
+    // not turn the send into a delivery.
+    m_AwaitingDataEnd = false;
     const QString explanation = m_ErrorList.join(QString());
     MailMessage = explanation;
     emit SendFailed(explanation);
@@ -364,6 +360,11 @@ void clsSendMail::sckMail_Error(int Number, const QString &Description) {
     if (Number == 11001 || Number == 10065) {
         message += " (" + sckMail->RemoteHost() + ")";
     }
+    if (m_MessageAccepted) {
+        RaiseDebugPrint(message);
+        RaiseDebugPrint(MsgIgnoredAfterAcceptance);
+        return;
+    }
     AddError(message);
     ReportFailure();
 }
@@ -389,22 +390,18 @@ void clsSendMail::sckMail_DataArrival(qint64) {
     }
     QString data;
     sckMail->GetData(data);
-    m_ReplyBuffer += data;
+    m_ReplyBuffer.append(data);
     // Arrivals are assembled into complete replies: a segment boundary inside
     // a line must not be judged as a reply of its own. Each complete reply is
     // traced and judged once, in order, even when several arrive together.
-    for (;;) {
-        qsizetype length = completeReplyLength(m_ReplyBuffer);
-        if (length == 0) {
-            if (m_ReplyBuffer.size() > MaxReplyLength) {
-                length = m_ReplyBuffer.size();
-            } else {
-                break;
-            }
+    while (std::optional<sendmail::Reply> reply = m_ReplyBuffer.next()) {
+        if (reply->cut) {
+            // Too long to be an answer, whatever its code says.
+            RaiseDebugPrint(reply->text);
+            FailOnReply(reply->text);
+        } else {
+            HandleReply(reply->text);
         }
-        const QString reply = m_ReplyBuffer.left(length);
-        m_ReplyBuffer.remove(0, length);
-        HandleReply(reply);
         if (sckMail->State() != WinSck::sckConnected) {
             m_ReplyBuffer.clear();
             break;
@@ -420,6 +417,9 @@ void clsSendMail::HandleReply(const QString &reply) {
         RaiseDebugPrint(reply);
     }
     const QString code = reply.left(3).toUpper();
+    if (NoteEndOfDataReply(code)) {
+        return;
+    }
     if (code == QLatin1String("220") || code == QLatin1String("221") ||
         code == QLatin1String("251")) {
         ReplyOK = true;
@@ -447,15 +447,45 @@ void clsSendMail::HandleReply(const QString &reply) {
             PopStep = 0;
             Aborted = true;
         }
-        AddError(reply);
-        ReportFailure();
+        FailOnReply(reply);
     }
+}
+
+// The first reply after the end of the data says whether the server took the
+// message; a positive one is the delivery, and ends the wait for it.
+bool clsSendMail::NoteEndOfDataReply(const QString &code) {
+    if (!m_AwaitingDataEnd || code == QLatin1String("211") || code == QLatin1String("214")) {
+        return false;
+    }
+    m_AwaitingDataEnd = false;
+    if (!isPositiveCompletion(code)) {
+        return false;
+    }
+    m_MessageAccepted = true;
+    ReplyOK = true;
+    return true;
+}
+
+void clsSendMail::FailOnReply(const QString &reply) {
+    if (m_MessageAccepted) {
+        // The server has taken the message (RFC 5321, 4.1.1.4): what it says
+        // after that, to QUIT or unasked, cannot undo the delivery. The reply
+        // is in the trace already; it also ends the wait for the reply to QUIT.
+        RaiseDebugPrint(MsgIgnoredAfterAcceptance);
+        ReplyOK = true;
+        return;
+    }
+    AddError(reply);
+    ReportFailure();
 }
 
 void clsSendMail::AnswerAuthPrompt(const QString &reply) {
     QString prompt = sendmail::TrimBlanks(reply.mid(3));
     prompt.remove(CRLF);
-    const QString decoded = sendmail::DecodeBase64String(prompt);
+    QString decoded = sendmail::DecodeBase64String(prompt);
+    // Servers word the prompts differently: "Username:", or "User Name" with
+    // a NUL after it as the mechanism's own description has it.
+    decoded.remove(QLatin1Char(' ')).remove(QChar(0));
     if (decoded.contains(QLatin1String("username"), Qt::CaseInsensitive)) {
         sckMail->SendData(sendmail::EncodeBase64String(m_Username));
         RaiseDebugPrint(m_Username);

@@ -136,6 +136,8 @@ void WinSck::Connect() {
     // Mail goes straight to the server; an application-wide proxy setting
     // must not reroute it.
     m_tcp->setProxy(QNetworkProxy::NoProxy);
+    // Qt reads from the kernel only while its own buffer has room.
+    m_tcp->setReadBufferSize(MaxHeldBytes);
     connect(m_tcp, &QAbstractSocket::stateChanged, this, &WinSck::OnQtStateChanged);
     connect(m_tcp, &QAbstractSocket::connected, this, &WinSck::OnQtConnected);
     connect(m_tcp, &QIODevice::readyRead, this, &WinSck::OnQtReadyRead);
@@ -173,13 +175,20 @@ void WinSck::SendData(const QByteArray &bytes) {
 void WinSck::GetData(QString &data) {
     data = QString::fromLatin1(m_inbox);
     m_inbox.clear();
+    // Whatever waited for room comes in now, announced by its own event.
+    if (!m_ended)
+        CollectIncoming();
 }
 
-// Moves what Qt has buffered into our own buffer and makes sure one
-// DataArrival is on its way for it.
-void WinSck::CollectIncoming() {
-    if (m_tcp && m_tcp->bytesAvailable() > 0)
-        m_inbox.append(m_tcp->readAll());
+// Moves what Qt has buffered into our own buffer, up to MaxHeldBytes unless
+// `everything` (the connection has ended and its last bytes must not be
+// lost), and makes sure one DataArrival is on its way for it.
+void WinSck::CollectIncoming(bool everything) {
+    if (m_tcp && m_tcp->bytesAvailable() > 0) {
+        const qint64 room = everything ? m_tcp->bytesAvailable() : MaxHeldBytes - m_inbox.size();
+        if (room > 0)
+            m_inbox.append(m_tcp->read(room));
+    }
     if (m_inbox.isEmpty() || m_arrivalQueued)
         return;
     m_arrivalQueued = true;
@@ -258,7 +267,7 @@ void WinSck::OnQtDisconnected() {
 }
 
 void WinSck::EndWithClose() {
-    CollectIncoming();
+    CollectIncoming(true);
     m_ended = true;
     Deliver([this] {
         m_state = sckClosed;
@@ -267,7 +276,7 @@ void WinSck::EndWithClose() {
 }
 
 void WinSck::EndWithError(const ErrorInfo &info) {
-    CollectIncoming();
+    CollectIncoming(true);
     m_ended = true;
     Deliver([this, info] {
         m_state = sckError;

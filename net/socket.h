@@ -107,8 +107,16 @@ public:
     void SendData(const QString &text);
     void SendData(const QByteArray &bytes);
 
+    // Received data is held for the listener up to this many bytes; more
+    // waits in the kernel, so a peer that sends without pause is slowed down
+    // by TCP flow control instead of filling this process's memory.
+    static constexpr qint64 MaxHeldBytes = 256 * 1024;
+
     // Replaces `data` by everything received and not yet read, one character
-    // per byte (Latin-1), and empties the receive buffer.
+    // per byte (Latin-1), and empties the receive buffer. At most
+    // MaxHeldBytes are held at a time (a little more once the peer has
+    // closed); what the peer sent beyond them is taken in as this call makes
+    // room, and another DataArrival follows for it.
     void GetData(QString &data);
 
     // Bytes handed to SendData and not yet written to the kernel.
@@ -132,7 +140,7 @@ signals:
 private:
     template <typename Fn> void Deliver(Fn &&event);
     void DropConnection();
-    void CollectIncoming();
+    void CollectIncoming(bool everything = false);
     void OnQtStateChanged(QAbstractSocket::SocketState state);
     void OnQtConnected();
     void OnQtReadyRead();

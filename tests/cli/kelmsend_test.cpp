@@ -93,6 +93,21 @@ TEST(Kelmsend, TraceShowsTheConversationWithoutThePassword) {
     EXPECT_TRUE(server.envelope(1)["authenticated"].toBool());
 }
 
+TEST(Kelmsend, AuthLoginAgainstTheServersOwnChallengesLogsInOnce) {
+    SmtpServer server({"--user", "mailuser", "--password", "pa55word"});
+    ASSERT_NE(server.port(), 0) << "aiosmtpd did not start";
+    const Finished r = RunKelmsend(
+        kSender + QStringList{"--server", server.address(), "--auth", "--user", "mailuser", "--to",
+                              "one@example.com", "--body", "x", "--trace"},
+        {}, {{"KELMSEND_PASSWORD", "pa55word"}});
+    ASSERT_EQ(r.exitCode, 0) << r.describe();
+    // "User Name" and a NUL: the library's own challenge, not one of ours.
+    EXPECT_TRUE(r.err.contains("334 VXNlciBOYW1lAA==")) << r.describe();
+    EXPECT_FALSE(r.err.contains("kelmsend: ")) << r.describe();
+    EXPECT_EQ(server.logins(), 1);
+    EXPECT_TRUE(server.envelope(1)["authenticated"].toBool());
+}
+
 TEST(Kelmsend, PasswordFromAFileAndAWrongPassword) {
     SmtpServer server({"--user", "mailuser", "--password", "pa55word"});
     ASSERT_NE(server.port(), 0) << "aiosmtpd did not start";

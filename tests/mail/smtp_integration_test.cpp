@@ -119,6 +119,29 @@ TEST(SmtpIntegration, MimeMessageWithHtmlEmbeddedImageAndBinaryAttachment) {
     EXPECT_EQ(bin["sha256"].toString(), sha256(binary));
 }
 
+// aiosmtpd's own AUTH LOGIN challenges are "User Name" and "Password", each
+// with a NUL after it.
+TEST(SmtpIntegration, AuthLoginAnswersTheServersOwnChallenges) {
+    SmtpServer server({"--user", "mailuser", "--password", "pa55word"});
+    ASSERT_NE(server.port(), 0) << "aiosmtpd did not start";
+    clsSendMail m;
+    aim(m, server.port());
+    m.setUseAuthentication(true);
+    m.setUsername("mailuser");
+    m.setPassword("pa55word");
+    m.setRecipient("one@example.com");
+    m.setMessage("x");
+    QStringList trace;
+    QObject::connect(&m, &clsSendMail::DebugPrint,
+                     [&trace](const QVariant &t) { trace << t.toString(); });
+    const Outcome o = send(m);
+    EXPECT_EQ(o.failures, QStringList{});
+    EXPECT_EQ(o.successes, 1);
+    EXPECT_EQ(server.logins(), 1);
+    EXPECT_TRUE(server.envelope(1)["authenticated"].toBool());
+    EXPECT_TRUE(trace.contains("334 VXNlciBOYW1lAA==\r\n")) << trace.join("|").toStdString();
+}
+
 TEST(SmtpIntegration, UuencodedMessageDecodesToTheExactFile) {
     SmtpServer server;
     ASSERT_NE(server.port(), 0) << "aiosmtpd did not start";

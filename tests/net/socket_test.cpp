@@ -281,6 +281,33 @@ TEST(WinSck, PeerCloseDeliversTheLastDataFirstThenCloseEvent) {
     EXPECT_EQ(sock.BytesQueued(), 0);
 }
 
+// A peer that sends far more than the listener reads: the socket holds a
+// bounded amount at a time, and all of it arrives, in order, before the close.
+TEST(WinSck, FloodArrivesWholeInBoundedPiecesBeforeTheClose) {
+    WinSck sock;
+    Log log;
+    log.Attach(&sock);
+    QList<qint64> pieces;
+    QObject::connect(&sock, &WinSck::DataArrival, [&pieces](qint64 total) { pieces << total; });
+    Peer peer;
+    ConnectTo(sock, log, peer);
+
+    QByteArray flood(6 * 1024 * 1024, '\0');
+    for (qsizetype i = 0; i < flood.size(); ++i)
+        flood[i] = char(i * 13 + i / 4096);
+    peer.Send(flood);
+    peer.conn->disconnectFromHost();
+    SleepWithoutDispatching();
+    ASSERT_TRUE(WaitFor([&] { return log.Saw("close@0"); }));
+    EXPECT_TRUE(log.data == flood) << log.data.size();
+    ASSERT_FALSE(pieces.isEmpty());
+    // The last piece may also carry what Qt held when the peer closed.
+    EXPECT_LE(pieces.last(), 2 * WinSck::MaxHeldBytes);
+    pieces.removeLast();
+    for (qint64 piece : pieces)
+        EXPECT_LE(piece, WinSck::MaxHeldBytes);
+}
+
 // Close (or a new Connect) while an event of the old connection is already
 // queued: that event must never reach the listener.
 TEST(WinSck, NothingQueuedBeforeCloseOrReconnectIsDeliveredAfter) {

@@ -9,6 +9,10 @@
 //   D:        the client sends message data up to the line "."; kept in data()
 //   X:        close the connection (a reset when followed by nothing else)
 //   A:        wait for the next connection
+//   F: text   flood: write text (with \r and \n escapes) over and over until
+//             the client closes; the last step of a script, played once it
+//             starts. What the client sends meanwhile is kept in received()
+//             but not checked.
 //
 // Every test should end with EXPECT_TRUE(server.done()) and no errors(), so
 // a client that stops early or sends one command too many fails.
@@ -81,8 +85,35 @@ private:
         return true;
     }
 
+    static QString unescape(QString text) { return text.replace("\\r", "\r").replace("\\n", "\n"); }
+
+    // Keeps at most a few writes' worth queued, so the flood costs this
+    // process little memory however long the client reads.
+    void startFlood(const QByteArray &unit) {
+        m_Flooding = true;
+        QByteArray block;
+        while (block.size() < 64 * 1024) {
+            block += unit.isEmpty() ? QByteArray(" ") : unit;
+        }
+        QTcpSocket *client = m_Client;
+        auto feed = [this, client, block] {
+            while (client == m_Client && client->state() == QAbstractSocket::ConnectedState &&
+                   client->bytesToWrite() < 4 * block.size()) {
+                client->write(block);
+            }
+        };
+        QObject::connect(client, &QTcpSocket::bytesWritten, this, feed);
+        feed();
+    }
+
     void advance() {
         if (m_Paused || !m_Client) {
+            return;
+        }
+        if (m_Flooding) {
+            QString line;
+            while (takeLine(line)) {
+            }
             return;
         }
         while (m_Pos < m_Script.size()) {
@@ -93,9 +124,7 @@ private:
                 m_Out += arg.toLatin1() + "\r\n";
             } else if (tag == "R:") {
                 flush();
-                QString raw = arg;
-                raw.replace("\\r", "\r").replace("\\n", "\n");
-                m_Client->write(raw.toLatin1());
+                m_Client->write(unescape(arg).toLatin1());
                 m_Client->flush();
             } else if (tag == "W:") {
                 flush();
@@ -130,6 +159,11 @@ private:
                 if (!ended) {
                     return;
                 }
+            } else if (tag == "F:") {
+                flush();
+                startFlood(unescape(arg).toLatin1());
+                ++m_Pos;
+                return;
             } else if (tag == "X:") {
                 flush();
                 m_Client->abort();
@@ -157,6 +191,7 @@ private:
     QStringList m_Script;
     int m_Pos = 0;
     bool m_Paused = false;
+    bool m_Flooding = false;
     bool m_Listening = false;
     int m_Connections = 0;
     QByteArray m_In;

@@ -53,6 +53,11 @@ public:
         QFile f(message(n));
         return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
     }
+    // Successful logins so far (the server runs with --user).
+    int logins() const {
+        QFile f(m_Dir.filePath("logins"));
+        return f.open(QIODevice::ReadOnly) ? f.readAll().trimmed().toInt() : 0;
+    }
     QJsonObject envelope(int n) const {
         QFile f(m_Dir.filePath(QString::number(n) + ".json"));
         if (!f.open(QIODevice::ReadOnly)) {

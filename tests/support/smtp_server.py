@@ -5,11 +5,13 @@ Usage: smtp_server.py OUTDIR [--user NAME --password WORD] [--reject ADDRESS]
 Prints "READY <port>" on standard output once it listens on a free port,
 then stores every accepted message as OUTDIR/<n>.eml (the DATA bytes as
 received, dot-unstuffed) and OUTDIR/<n>.json (envelope sender, recipients,
-whether the session authenticated). Runs until standard input closes.
+whether the session authenticated). With --user, OUTDIR/logins holds the
+number of successful logins so far. Runs until standard input closes.
 
 RFC 4954 makes SASL mechanism names case-insensitive; this aiosmtpd
-compares them as given, so the server below upper-cases the mechanism. Its
-AUTH LOGIN prompts are the usual "Username:" and "Password:".
+compares them as given, so the server below upper-cases the mechanism.
+Everything else about AUTH is the library's own, its AUTH LOGIN challenges
+too ("User Name" and "Password", each followed by a NUL).
 """
 
 import argparse
@@ -22,10 +24,6 @@ from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword
 
 
 class CaseInsensitiveAuthSMTP(SMTP):
-    # The prompts most servers send ("User Name" is this library's own).
-    AuthLoginUsernameChallenge = "Username:"
-    AuthLoginPasswordChallenge = "Password:"
-
     async def smtp_AUTH(self, arg):
         if arg:
             parts = arg.split()
@@ -58,9 +56,11 @@ class Store:
 
 
 class Server(Controller):
-    def __init__(self, handler, user, password, **kw):
+    def __init__(self, handler, outdir, user, password, **kw):
+        self.outdir = outdir
         self.user = user
         self.password = password
+        self.logins = 0
         super().__init__(handler, **kw)
 
     def factory(self):
@@ -73,6 +73,10 @@ class Server(Controller):
         ok = (isinstance(auth_data, LoginPassword)
               and auth_data.login.decode() == self.user
               and auth_data.password.decode() == self.password)
+        if ok:
+            self.logins += 1
+            with open(os.path.join(self.outdir, "logins"), "w") as f:
+                f.write(str(self.logins))
         return AuthResult(success=ok)
 
 
@@ -88,7 +92,7 @@ def main():
     probe.bind(("127.0.0.1", 0))
     port = probe.getsockname()[1]
     probe.close()
-    server = Server(Store(a.outdir, set(a.reject)), a.user, a.password,
+    server = Server(Store(a.outdir, set(a.reject)), a.outdir, a.user, a.password,
                     hostname="127.0.0.1", port=port, data_size_limit=0)
     server.start()
     print("READY", port, flush=True)
