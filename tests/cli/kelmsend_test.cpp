@@ -392,8 +392,13 @@ INSTANTIATE_TEST_SUITE_P(
                 0,
                 "application/octet-stream\n",
                 ""},
-        Utility{"ResolveLocalhost", {"resolve", "localhost"}, 0, "127.0.0.1 localhost\n", ""},
         Utility{"ResolveAnAddress", {"resolve", " 127.0.0.1 "}, 0, "127.0.0.1 127.0.0.1\n", ""},
+        Utility{"ResolveAnIPv6Address", {"resolve", "[::1]"}, 0, "::1 ::1\n", ""},
+        Utility{"ResolveABadIPv6Address",
+                {"resolve", ":::1"},
+                1,
+                "",
+                "kelmsend: no address for :::1\n"},
         Utility{
             "PingNeedsAHost", {"ping"}, 2, "", "kelmsend: ping needs a HOST: kelmsend ping HOST\n"},
         Utility{"MxTakesOneDomain",
@@ -409,10 +414,21 @@ INSTANTIATE_TEST_SUITE_P(
     RowName());
 
 TEST(Utilities, PingLoopback) {
-    const Finished r = RunKelmsend({"ping", "127.0.0.1"});
+    for (const QString address : {"127.0.0.1", "::1"}) {
+        const Finished r = RunKelmsend({"ping", address});
+        EXPECT_EQ(r.exitCode, 0) << r.describe();
+        EXPECT_TRUE(QString::fromUtf8(r.out).contains(QRegularExpression(
+            "^reply from " + QRegularExpression::escape(address) + ": 32 bytes, time \\d+ ms\n$")))
+            << r.out.toStdString();
+    }
+}
+
+TEST(Utilities, ResolveLocalhostGivesTheIPv4AddressFirst) {
+    // Where the hosts file also names ::1 for localhost, it follows.
+    const Finished r = RunKelmsend({"resolve", "localhost"});
     EXPECT_EQ(r.exitCode, 0) << r.describe();
     EXPECT_TRUE(QString::fromUtf8(r.out).contains(
-        QRegularExpression("^reply from 127\\.0\\.0\\.1: 32 bytes, time \\d+ ms\n$")))
+        QRegularExpression("^127\\.0\\.0\\.1 localhost\n(\\S+ localhost\n)*$")))
         << r.out.toStdString();
 }
 
@@ -432,7 +448,7 @@ TEST(Utilities, WithoutANetworkPingAndResolveExitOne) {
         RunProgram("unshare", {"-n", Kelmsend(), "resolve", "no.such.host.invalid"});
     EXPECT_EQ(lookup.exitCode, 1) << lookup.describe();
     EXPECT_EQ(lookup.out, "");
-    EXPECT_EQ(lookup.err, "kelmsend: no IPv4 address for no.such.host.invalid\n");
+    EXPECT_EQ(lookup.err, "kelmsend: no address for no.such.host.invalid\n");
 }
 
 TEST(Utilities, HelpAndVersionGoToStandardOutput) {
