@@ -18,12 +18,6 @@
 #include "qt_printers.h"
 #include "smtp_server.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 using testsupport::InPrivateNetwork;
 using testsupport::RunInPrivateNetwork;
 using testsupport::SmtpServer;
@@ -55,41 +49,6 @@ void address(clsSendMail &m, quint16 port) {
     m.setSubject("Hi");
     m.setMessage("Hello");
 }
-
-// A listener on [::1]:port that never answers a connect: its accept queue
-// (backlog 0) is held full by one connection nobody accepts, so the kernel
-// drops every further SYN and a client waits in vain.
-class DeadListener {
-public:
-    explicit DeadListener(quint16 port) {
-        sockaddr_in6 a{};
-        a.sin6_family = AF_INET6;
-        a.sin6_port = htons(port);
-        a.sin6_addr = in6addr_loopback;
-        const auto *sa = reinterpret_cast<const sockaddr *>(&a);
-        listener_ = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        filler_ = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        probe_ = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        ok_ = bind(listener_, sa, sizeof a) == 0 && listen(listener_, 0) == 0 &&
-              connect(filler_, sa, sizeof a) == 0;
-        // Proof that it is dead: a further connect is still pending later.
-        if (ok_ && connect(probe_, sa, sizeof a) != 0 && errno == EINPROGRESS) {
-            pollfd p{probe_, POLLOUT, 0};
-            ok_ = poll(&p, 1, 500) == 0;
-        } else {
-            ok_ = false;
-        }
-    }
-    ~DeadListener() {
-        for (int fd : {probe_, filler_, listener_})
-            close(fd);
-    }
-    bool ok() const { return ok_; }
-
-private:
-    int listener_ = -1, filler_ = -1, probe_ = -1;
-    bool ok_ = false;
-};
 
 } // namespace
 
@@ -128,7 +87,7 @@ TEST(DualStack, DeadIPv6PathFallsBackToIPv4WellBeforeTheConnectTimeout) {
     }
     SmtpServer server; // on 127.0.0.1 only
     ASSERT_NE(server.port(), 0) << "aiosmtpd did not start";
-    DeadListener dead(server.port());
+    testsupport::DeadListener dead(server.port());
     ASSERT_TRUE(dead.ok()) << "could not make [::1]:" << server.port() << " drop connects";
 
     clsSendMail m;

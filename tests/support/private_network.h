@@ -13,7 +13,7 @@
 //
 // The outer run passes or fails with the inner one, and skips (with the
 // reason) where namespaces, loopback IPv6 or the bind mounts are not
-// available.
+// available. DeadListener, below, makes an IPv6 address that never answers.
 #pragma once
 
 #include <QCoreApplication>
@@ -24,6 +24,12 @@
 #include <QStringList>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+
+#include <cerrno>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace testsupport {
 
@@ -98,5 +104,42 @@ inline void RunInPrivateNetwork(const PrivateNetwork &net) {
     EXPECT_TRUE(output.contains("[  PASSED  ] 1 test.") && !output.contains("[  SKIPPED ]"))
         << output.toStdString();
 }
+
+// A listener on [::1]:port that never answers a connect: its accept queue
+// (backlog 0) is held full by one connection nobody accepts, so the kernel
+// drops every further SYN and a client waits in vain.
+class DeadListener {
+public:
+    explicit DeadListener(quint16 port) : port_(port) {
+        sockaddr_in6 a{};
+        a.sin6_family = AF_INET6;
+        a.sin6_port = htons(port);
+        a.sin6_addr = in6addr_loopback;
+        const auto *sa = reinterpret_cast<const sockaddr *>(&a);
+        listener_ = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        filler_ = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        probe_ = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        ok_ = bind(listener_, sa, sizeof a) == 0 && listen(listener_, 0) == 0 &&
+              connect(filler_, sa, sizeof a) == 0;
+        // Proof that it is dead: a further connect is still pending later.
+        if (ok_ && connect(probe_, sa, sizeof a) != 0 && errno == EINPROGRESS) {
+            pollfd p{probe_, POLLOUT, 0};
+            ok_ = poll(&p, 1, 500) == 0;
+        } else {
+            ok_ = false;
+        }
+    }
+    ~DeadListener() {
+        for (int fd : {probe_, filler_, listener_})
+            close(fd);
+    }
+    bool ok() const { return ok_; }
+    quint16 port() const { return port_; }
+
+private:
+    quint16 port_;
+    int listener_ = -1, filler_ = -1, probe_ = -1;
+    bool ok_ = false;
+};
 
 } // namespace testsupport
