@@ -220,7 +220,7 @@ void WinSck::StartNextAttempt() {
     if (m_nextAddress < m_addresses.size())
         m_attemptDelay->start();
     // May fail synchronously (no route for this family, for one): the
-    // failure handler then starts the next address from in here.
+    // failure handler only queues what follows.
     attempt->connectToHost(address, quint16(m_remotePort));
 }
 
