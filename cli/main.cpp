@@ -19,6 +19,7 @@
 #include "dns/system_configuration.h"
 #include "mime/compose.h"
 #include "mail/send_mail.h"
+#include "net/net_utils.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -69,26 +70,19 @@ QByteArray readAllStdin() {
 }
 
 // KELMSEND_NAMESERVER points the MX lookups at one name server. Returns an
-// error text for a value that is not ADDRESS[:PORT].
+// error text for a value that is not ADDRESS[:PORT] ([IPV6-ADDRESS]:PORT).
 QString applyNameServerOverride() {
     const std::optional<QString> value = environment(QStringLiteral("KELMSEND_NAMESERVER"));
     if (!value) {
         return QString();
     }
-    QString address = value->trimmed();
-    quint16 port = modMXQuery::kDnsPort;
-    if (const qsizetype colon = address.indexOf(QLatin1Char(':')); colon >= 0) {
-        bool ok = false;
-        const uint p = address.mid(colon + 1).toUInt(&ok);
-        if (!ok || p < 1 || p > 65535) {
-            return "KELMSEND_NAMESERVER: not ADDRESS[:PORT]: " + *value;
-        }
-        port = static_cast<quint16>(p);
-        address = address.left(colon);
-    }
-    if (address.isEmpty()) {
+    const HostAndPort server = SplitHostAndPort(*value);
+    if (!server.error.isEmpty()) {
         return "KELMSEND_NAMESERVER: not ADDRESS[:PORT]: " + *value;
     }
+    const QString address = server.host;
+    const quint16 port =
+        server.port != 0 ? static_cast<quint16>(server.port) : modMXQuery::kDnsPort;
     QString domain = environment(QStringLiteral("KELMSEND_DOMAIN")).value_or(QString());
     if (domain.isEmpty()) {
         // Only the machine's configuration file is read for it; its name
@@ -203,14 +197,25 @@ int runUtility(const Options &o, Reporter &reporter) {
         return kExitSent;
     }
     case Command::Resolve: {
+        // The component's own answer first (the first IPv4 address), then
+        // every other address of either family in the resolver's order.
         QString name = o.argument;
-        const QString address = mail.GetIPAddress(name);
-        if (address.isEmpty()) {
-            reporter.Error("no IPv4 address for " +
-                           (name.isEmpty() ? QStringLiteral("this machine") : name));
+        const QString first = mail.GetIPAddress(name);
+        QStringList addresses = first.isEmpty() ? QStringList() : QStringList{first};
+        QString lookedUp = o.argument;
+        for (const QString &address : sendmail::GetIPAddresses(lookedUp)) {
+            if (!addresses.contains(address)) {
+                addresses << address;
+            }
+        }
+        if (addresses.isEmpty()) {
+            reporter.Error("no address for " +
+                           (lookedUp.isEmpty() ? QStringLiteral("this machine") : lookedUp));
             return kExitFailed;
         }
-        printLine(address + " " + name);
+        for (const QString &address : addresses) {
+            printLine(address + " " + lookedUp);
+        }
         return kExitSent;
     }
     case Command::ContentType:

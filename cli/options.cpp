@@ -1,5 +1,7 @@
 #include "cli/options.h"
 
+#include "net/host_text.h"
+
 #include <QRegularExpression>
 
 #include <functional>
@@ -78,24 +80,18 @@ QString nonEmpty(const QString &value, const char *what) {
 }
 
 void setServer(Options &o, const QString &value) {
-    const QString text = value.trimmed();
-    const qsizetype colon = text.indexOf(QLatin1Char(':'));
-    if (colon >= 0 && colon != text.lastIndexOf(QLatin1Char(':'))) {
-        throw Problem{QStringLiteral("takes a host name or IPv4 address with an optional :PORT")};
+    const HostAndPort server = SplitHostAndPort(value);
+    if (!server.error.isEmpty()) {
+        throw Problem{server.error};
     }
-    QString host = colon >= 0 ? text.left(colon) : text;
-    if (host.isEmpty()) {
-        throw Problem{QStringLiteral("needs a host")};
-    }
-    if (colon >= 0) {
-        const int port = portNumber(text.mid(colon + 1));
-        if (o.port != 0 && o.port != port) {
-            throw Problem{QStringLiteral("names port ") + QString::number(port) +
+    if (server.port != 0) {
+        if (o.port != 0 && o.port != server.port) {
+            throw Problem{QStringLiteral("names port ") + QString::number(server.port) +
                           QStringLiteral(", but --port names ") + QString::number(o.port)};
         }
-        o.port = port;
+        o.port = server.port;
     }
-    o.server = host;
+    o.server = server.host;
 }
 
 void setPort(Options &o, const QString &value) {
@@ -470,13 +466,56 @@ ParseResult ParseCommandLine(const QStringList &arguments) {
     return {o, QString()};
 }
 
+HostAndPort SplitHostAndPort(const QString &value) {
+    static const QString forms =
+        QStringLiteral("takes HOST[:PORT], [IPV6-ADDRESS][:PORT] or a bare IPv6 address");
+    const QString text = value.trimmed();
+    QString host = text;
+    QString portText;
+    bool hasPort = false;
+    if (text.startsWith(QLatin1Char('['))) {
+        const qsizetype close = text.indexOf(QLatin1Char(']'));
+        const QString rest = close < 0 ? QString() : text.mid(close + 1);
+        if (close < 0 || (!rest.isEmpty() && !rest.startsWith(QLatin1Char(':')))) {
+            return {{}, 0, forms};
+        }
+        host = text.mid(1, close - 1);
+        hasPort = !rest.isEmpty();
+        portText = rest.mid(1);
+        if (!host.isEmpty() && !sendmail::IsIPv6Literal(host)) {
+            return {{}, 0, "takes an IPv6 address in brackets, not \"" + host + "\""};
+        }
+    } else if (text.count(QLatin1Char(':')) > 1 || text.contains(QLatin1Char(']'))) {
+        // Several colons: a bare IPv6 address, which cannot carry a port.
+        if (!sendmail::IsIPv6Literal(text)) {
+            return {{}, 0, forms};
+        }
+    } else if (const qsizetype colon = text.indexOf(QLatin1Char(':')); colon >= 0) {
+        host = text.left(colon);
+        hasPort = true;
+        portText = text.mid(colon + 1);
+    }
+    if (host.isEmpty()) {
+        return {{}, 0, QStringLiteral("needs a host")};
+    }
+    int port = 0;
+    if (hasPort) {
+        try {
+            port = portNumber(portText);
+        } catch (const Problem &p) {
+            return {{}, 0, p.text};
+        }
+    }
+    return {host, port, {}};
+}
+
 QString HelpText() {
     QString text = QStringLiteral(
         "Usage: kelmsend [OPTIONS] [RECIPIENT...]   send one message\n"
         "       kelmsend mx [DOMAIN]                 mail exchanger of DOMAIN (default: the "
         "local domain)\n"
         "       kelmsend ping HOST                   one ICMP echo to HOST\n"
-        "       kelmsend resolve [HOST]              IPv4 address and name of HOST (default: "
+        "       kelmsend resolve [HOST]              IPv4 and IPv6 addresses of HOST (default: "
         "this machine)\n"
         "       kelmsend content-type FILE           content type of FILE by its extension\n"
         "\n"
@@ -504,14 +543,15 @@ QString HelpText() {
             QStringLiteral("refused: use --password-env or --password-file\n");
     text += QStringLiteral(
         "\n"
+        "An IPv6 server is written [ADDRESS]:PORT, or bare when it takes the default port.\n"
         "Display names pair with the addresses in order; \";\" separates several in one\n"
         "--to-name or --cc-name. kelmsend neither reads nor writes the component's per-user\n"
         "settings: every run uses only what its command line says.\n"
         "\n"
         "Environment:\n"
         "  KELMSEND_PASSWORD    the password for --auth and --pop3 (see --password-env)\n"
-        "  KELMSEND_NAMESERVER  ADDRESS[:PORT] of the name server for MX lookups, instead of\n"
-        "                       the machine's own\n"
+        "  KELMSEND_NAMESERVER  ADDRESS[:PORT] or [IPV6-ADDRESS]:PORT of the name server for\n"
+        "                       MX lookups, instead of the machine's own\n"
         "  KELMSEND_DOMAIN      with KELMSEND_NAMESERVER: the domain looked up when none is\n"
         "                       given (default: the machine's DNS domain)\n");
     return text;

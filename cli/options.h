@@ -6,7 +6,7 @@
 //   kelmsend [OPTIONS] [RECIPIENT...]      send one message (or --dry-run)
 //   kelmsend mx [DOMAIN]                   the domain's mail exchanger
 //   kelmsend ping HOST                     one ICMP echo
-//   kelmsend resolve [HOST]                the host's IPv4 address
+//   kelmsend resolve [HOST]                the host's addresses, IPv4 and IPv6
 //   kelmsend content-type FILE             the content type of a file name
 //
 // Options take their value as the next argument or after "=" (--subject=Hi).
@@ -101,6 +101,17 @@ struct ParseResult {
     std::optional<Options> options; // set when the command line is usable
     QString error;                  // otherwise: the message, naming the option
 };
+
+// A server written HOST, HOST:PORT, [IPV6-ADDRESS], [IPV6-ADDRESS]:PORT or
+// as a bare IPv6 address (which cannot carry a port): the host without
+// brackets and the port, 0 when none is given. When the text is none of
+// these, `error` says why (the text after "--server: ") and host is "".
+struct HostAndPort {
+    QString host;
+    int port = 0;
+    QString error;
+};
+[[nodiscard]] HostAndPort SplitHostAndPort(const QString &text);
 
 // Parses the arguments that follow the program name.
 [[nodiscard]] ParseResult ParseCommandLine(const QStringList &args);

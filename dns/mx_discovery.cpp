@@ -3,6 +3,9 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <cstring>
+#include <netdb.h>
+#include <netinet/in.h>
 
 namespace modMXQuery {
 
@@ -16,8 +19,22 @@ QString TrimAtNull(const QString &Text) {
 }
 
 QString GetHostNameByAddress(const QString &Address) {
-    in_addr_t address = inet_addr(Address.toLatin1().constData());
-    if (address == INADDR_NONE)
+    const QByteArray text = Address.toLatin1();
+    in_addr_t address = inet_addr(text.constData());
+    std::optional<sockaddr_in6> address6;
+    if (address == INADDR_NONE && Address.contains(QLatin1Char(':'))) {
+        // An IPv6 server, possibly link-local with its zone.
+        addrinfo hints{};
+        hints.ai_family = AF_INET6;
+        hints.ai_flags = AI_NUMERICHOST;
+        addrinfo *found = nullptr;
+        if (getaddrinfo(text.constData(), nullptr, &hints, &found) == 0) {
+            address6.emplace();
+            std::memcpy(&*address6, found->ai_addr, sizeof *address6);
+            freeaddrinfo(found);
+        }
+    }
+    if (address == INADDR_NONE && !address6)
         return {};
     // The reverse lookup is a network use of its own and runs before the
     // exchange starts the socket library.
@@ -25,7 +42,13 @@ QString GetHostNameByAddress(const QString &Address) {
     if (!library.started())
         return {};
     // A host name is at most 256 characters, cut at its terminator.
-    return TrimAtNull(configuration().ReverseLookup(address).left(256));
+    const QString name = address6
+                             ? configuration().ReverseLookupIPv6(
+                                   QByteArray(reinterpret_cast<const char *>(&address6->sin6_addr),
+                                              sizeof address6->sin6_addr),
+                                   address6->sin6_scope_id)
+                             : configuration().ReverseLookup(address);
+    return TrimAtNull(name.left(256));
 }
 
 void DiscoverNameServers() {

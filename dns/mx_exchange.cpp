@@ -1,7 +1,9 @@
 // One MX query over UDP (RFC 1035 section 4.2.1) to the first name server,
-// with the parent-domain retry, and the status-reporting entry point.
+// IPv4 or IPv6, with the parent-domain retry, and the status-reporting entry
+// point.
 #include "dns/mx_internal.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -42,6 +44,53 @@ struct Answer {
     quint16 count;      // the answer count of its header
 };
 
+// The socket address, port included, of a name-server text: an IPv6
+// address (with its zone, if any) as it stands, anything else as
+// GetServerAddress reads it.
+std::optional<sockaddr_storage> serverSocketAddress(const QString &nameServer) {
+    sockaddr_storage server{};
+    if (nameServer.contains(QLatin1Char(':'))) {
+        addrinfo hints{};
+        hints.ai_family = AF_INET6;
+        hints.ai_socktype = SOCK_DGRAM;
+        hints.ai_flags = AI_NUMERICHOST; // an address only: no query for it
+        addrinfo *found = nullptr;
+        if (getaddrinfo(nameServer.toLatin1().constData(), nullptr, &hints, &found) != 0)
+            return std::nullopt;
+        std::memcpy(&server, found->ai_addr, std::min<size_t>(found->ai_addrlen, sizeof server));
+        freeaddrinfo(found);
+        reinterpret_cast<sockaddr_in6 *>(&server)->sin6_port = htons(internal::serverPort());
+        return server;
+    }
+    const std::optional<quint32> address = GetServerAddress(nameServer);
+    if (!address)
+        return std::nullopt;
+    auto *v4 = reinterpret_cast<sockaddr_in *>(&server);
+    v4->sin_family = AF_INET;
+    v4->sin_port = htons(internal::serverPort());
+    v4->sin_addr.s_addr = *address;
+    return server;
+}
+
+socklen_t addressLength(const sockaddr_storage &a) {
+    return a.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+}
+
+// Whether a datagram's sender is the server: same family, address and port.
+bool sameSender(const sockaddr_storage &from, const sockaddr_storage &server) {
+    if (from.ss_family != server.ss_family)
+        return false;
+    if (server.ss_family == AF_INET6) {
+        const auto &f = reinterpret_cast<const sockaddr_in6 &>(from);
+        const auto &s = reinterpret_cast<const sockaddr_in6 &>(server);
+        return f.sin6_port == s.sin6_port &&
+               std::memcmp(&f.sin6_addr, &s.sin6_addr, sizeof f.sin6_addr) == 0;
+    }
+    const auto &f = reinterpret_cast<const sockaddr_in &>(from);
+    const auto &s = reinterpret_cast<const sockaddr_in &>(server);
+    return f.sin_port == s.sin_port && f.sin_addr.s_addr == s.sin_addr.s_addr;
+}
+
 // Sends the query for `domain` to the first name server and returns the
 // answer datagram, or nullopt when the exchange cannot start (no socket
 // library, no socket, no server address): the query then yields "" quietly.
@@ -50,24 +99,19 @@ std::optional<Answer> exchange(const QString &domain) {
     internal::SocketLibrarySession library;
     if (!library.started())
         return std::nullopt;
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const std::optional<sockaddr_storage> server = serverSocketAddress(NameServers.at(0));
+    const int fd = ::socket(server ? server->ss_family : AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return std::nullopt;
     SocketCloser closer(fd);
-
-    std::optional<quint32> address = GetServerAddress(NameServers.at(0));
-    if (!address)
+    if (!server)
         return std::nullopt;
     const QByteArray query = BuildQueryMessage(domain);
 
-    sockaddr_in server{};
-    server.sin_family = AF_INET;
-    server.sin_port = htons(internal::serverPort());
-    server.sin_addr.s_addr = *address;
     // Connecting the datagram socket makes the kernel drop datagrams from any
     // other address or port, and turns a closed port at the server into a
     // failed receive at once instead of a wait to the end of the bound.
-    if (::connect(fd, reinterpret_cast<const sockaddr *>(&server), sizeof server) != 0)
+    if (::connect(fd, reinterpret_cast<const sockaddr *>(&*server), addressLength(*server)) != 0)
         fail(kSendFailedText);
     ssize_t sent;
     do {
@@ -91,7 +135,7 @@ std::optional<Answer> exchange(const QString &domain) {
         if (ready <= 0)
             continue;
         std::memset(buffer, 0, sizeof buffer);
-        sockaddr_in from{};
+        sockaddr_storage from{};
         socklen_t fromLength = sizeof from;
         const ssize_t got = ::recvfrom(fd, buffer, kAnswerBufferSize, MSG_DONTWAIT,
                                        reinterpret_cast<sockaddr *>(&from), &fromLength);
@@ -100,9 +144,7 @@ std::optional<Answer> exchange(const QString &domain) {
                 continue;
             fail(kReceiveFailedText);
         }
-        const bool fromServer = from.sin_family == AF_INET &&
-                                from.sin_addr.s_addr == server.sin_addr.s_addr &&
-                                from.sin_port == server.sin_port;
+        const bool fromServer = sameSender(from, *server);
         // Only the server's datagram carrying this query's identifier is the
         // answer; anything else is ignored while the bound lasts.
         if (!fromServer || got < 2 || static_cast<uchar>(buffer[0]) != (kQueryIdentifier >> 8) ||

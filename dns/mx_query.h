@@ -105,9 +105,10 @@ void DiscoverNameServers();
 // first; the text unchanged (not trimmed) when it holds no NUL.
 QString TrimAtNull(const QString &Text);
 
-// The official name of the host at the dotted IPv4 address `Address`, through
-// the installed configuration's reverse lookup; "" when the text is not an
-// address or the host has no name.
+// The official name of the host at the dotted IPv4 address `Address` (or at
+// an IPv6 address, with its zone if it has one), through the installed
+// configuration's reverse lookup; "" when the text is not an address or the
+// host has no name.
 QString GetHostNameByAddress(const QString &Address);
 
 // ---------------------------------------------------------------------------
@@ -152,7 +153,9 @@ std::optional<quint32> GetServerAddress(const QString &NameServer);
 QString ParseMXAnswers(const QByteArray &Message, int Position, int Count);
 
 // Looks up the best mail exchanger of `Domain` ("" queries DefaultDomain).
-// Runs discovery while NameServerCount is 0. Returns "" without sending
+// Runs discovery while NameServerCount is 0. The first name server may be
+// an IPv4 address, an IPv6 address (with its zone, if link-local) or a host
+// name (its first IPv4 address). Returns "" without sending
 // anything when there is no name server or the domain has fewer than 5
 // characters (both recorded in LastFailure), or when the socket library,
 // the socket or the first name server's address is not available. Sends one

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <cstring>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -36,12 +37,30 @@ bool isIPv4(const QString &text) {
     return inet_pton(AF_INET, text.toLatin1().constData(), &a) == 1;
 }
 
-// The IPv4 address of one server entry, or "" for anything else. The
-// resolver daemons write "address", "address:port" or "address#tls-name".
+// An IPv6 address, possibly with the zone that a link-local server needs
+// ("fe80::1%eth0"), as the C library's resolver reads it.
+bool isIPv6(const QString &text) {
+    const QString address = text.section(QLatin1Char('%'), 0, 0);
+    in6_addr a{};
+    return !address.isEmpty() && text.size() < 64 && !text.endsWith(QLatin1Char('%')) &&
+           inet_pton(AF_INET6, address.toLatin1().constData(), &a) == 1;
+}
+
+// The address of one server entry, or "" for anything else. The resolver
+// daemons write "address", "address:port", "[address]:port" or any of these
+// followed by "#tls-name"; the port is not kept.
 QString serverAddress(QString entry) {
     entry = entry.section(QLatin1Char('#'), 0, 0);
-    if (isIPv4(entry))
+    if (isIPv4(entry) || isIPv6(entry))
         return entry;
+    if (entry.startsWith(QLatin1Char('['))) {
+        const qsizetype close = entry.indexOf(QLatin1Char(']'));
+        const QString rest = entry.mid(close + 1);
+        const QString inner = entry.mid(1, close - 1);
+        if (close > 1 && (rest.isEmpty() || rest.startsWith(QLatin1Char(':'))) && isIPv6(inner))
+            return inner;
+        return {};
+    }
     int colon = entry.lastIndexOf(QLatin1Char(':'));
     if (colon > 0 && entry.indexOf(QLatin1Char(':')) == colon && isIPv4(entry.left(colon)))
         return entry.left(colon);
@@ -88,7 +107,7 @@ std::optional<NetworkParameters> readResolvConf(const QString &file) {
         if (w.size() < 2)
             continue;
         if (w[0] == QLatin1String("nameserver")) {
-            if (isIPv4(w[1]))
+            if (isIPv4(w[1]) || isIPv6(w[1]))
                 p.DnsServers << w[1];
         } else if (w[0] == QLatin1String("domain")) {
             domainLine = w[1];
@@ -219,6 +238,20 @@ QString LinuxSystemConfiguration::ReverseLookup(quint32 Address) {
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_addr.s_addr = Address;
+    char host[NI_MAXHOST] = {};
+    if (getnameinfo(reinterpret_cast<const sockaddr *>(&sa), sizeof sa, host, sizeof host, nullptr,
+                    0, NI_NAMEREQD) != 0)
+        return {};
+    return QString::fromLatin1(host);
+}
+
+QString LinuxSystemConfiguration::ReverseLookupIPv6(const QByteArray &Address, quint32 ScopeId) {
+    sockaddr_in6 sa{};
+    if (Address.size() != sizeof sa.sin6_addr)
+        return {};
+    sa.sin6_family = AF_INET6;
+    sa.sin6_scope_id = ScopeId;
+    std::memcpy(&sa.sin6_addr, Address.constData(), sizeof sa.sin6_addr);
     char host[NI_MAXHOST] = {};
     if (getnameinfo(reinterpret_cast<const sockaddr *>(&sa), sizeof sa, host, sizeof host, nullptr,
                     0, NI_NAMEREQD) != 0)

@@ -49,14 +49,22 @@ public:
     // The official name of the host with IPv4 address `Address` (network byte
     // order), or "" when it has none. May ask the machine's resolver.
     virtual QString ReverseLookup(quint32 Address) = 0;
+
+    // The same for an IPv6 address (16 bytes, network order; a zone, if
+    // any, as its interface index). A source without IPv6 knows no names.
+    virtual QString ReverseLookupIPv6(const QByteArray &Address, quint32 ScopeId) {
+        (void)Address;
+        (void)ScopeId;
+        return {};
+    }
 };
 
 // The configuration of this Linux machine, read from files under `Root`
 // ("/" normally; tests point it at a prepared folder). Mapping:
 //
 // - Network parameters: Root/etc/resolv.conf. Servers are the `nameserver`
-//   lines in file order, IPv4 only (the exchange talks IPv4, and an IPv6
-//   entry first in the list would otherwise hide every IPv4 one). The domain
+//   lines in file order, IPv4 and IPv6 (a link-local one with its zone,
+//   "fe80::1%eth0"); other entries are left out. The domain
 //   is the `domain` line (the last one when repeated, as the C library reads
 //   it), else the first entry of the `search` line; one trailing "." is
 //   dropped. No readable file: nullopt.
@@ -71,12 +79,13 @@ public:
 //   in ascending link index; NameServer is its SERVERS= line, Domain the
 //   first search domain of its DOMAINS= line.
 //
-// Server lists are returned as IPv4 addresses separated by single spaces
-// (entries written "address:port" or "address#name" keep the address only;
-// IPv6 entries are left out). Domains skip routing-only entries ("~name") and
+// Server lists are returned as addresses, IPv4 and IPv6, separated by single
+// spaces (entries written "address:port", "[address]:port" or "address#name"
+// keep the address only). Domains skip routing-only entries ("~name") and
 // "."; a list that yields nothing reads as absent. Any other key or value
-// reads as absent. ReverseLookup asks the C library (getnameinfo, name
-// required), i.e. /etc/hosts and then the configured name server.
+// reads as absent. ReverseLookup and ReverseLookupIPv6 ask the C library
+// (getnameinfo, name required), i.e. /etc/hosts and then the configured
+// name server.
 class LinuxSystemConfiguration : public SystemConfiguration {
 public:
     explicit LinuxSystemConfiguration(QString Root = QStringLiteral("/"));
@@ -86,6 +95,7 @@ public:
                                const QString &Default) override;
     QStringList EnumRegistrySubkeys(const QString &KeyPath) override;
     QString ReverseLookup(quint32 Address) override;
+    QString ReverseLookupIPv6(const QByteArray &Address, quint32 ScopeId) override;
 
 private:
     QString path(const QString &relative) const;

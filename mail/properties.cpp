@@ -220,7 +220,18 @@ void clsSendMail::assignHost(QString &host, const QString &NewValue, const QStri
     QString value = NewValue;
     value.remove(QChar(0));
     bool accepted = true;
-    if (!value.isEmpty()) {
+    if (!value.isEmpty() && sendmail::IsIPv6Form(sendmail::TrimBlanks(value))) {
+        // No host name holds ":" or brackets, so the text is an IPv6 address
+        // at every level, valid or not, and never goes to the resolver. It
+        // is kept bare: the socket and the trace show it without brackets.
+        value = sendmail::StripIPv6Brackets(sendmail::TrimBlanks(value));
+        accepted = sendmail::IsIPv6Literal(value);
+        if (accepted && m_SMTPHostValidation == 2) {
+            QString roundTrip, dataSize;
+            bool dataMatch = false;
+            accepted = sendmail::Ping(value, roundTrip, dataSize, dataMatch);
+        }
+    } else if (!value.isEmpty()) {
         switch (m_SMTPHostValidation) {
         case 1:
             accepted = sendmail::IsValidHostName(value);
@@ -233,8 +244,9 @@ void clsSendMail::assignHost(QString &host, const QString &NewValue, const QStri
             break;
         }
         case 3:
-            // The look-up rewrites the text trimmed.
-            accepted = !sendmail::GetIPAddress(value).isEmpty();
+            // Any address will do, IPv4 or IPv6; the look-up rewrites the
+            // text trimmed.
+            accepted = !sendmail::GetIPAddresses(value).isEmpty();
             break;
         default:
             break;

@@ -12,6 +12,7 @@
 #include "mime/encoders.h"
 #include "mail/error_texts.h"
 #include "mail/progress.h"
+#include "net/host_text.h"
 #include "net/socket.h"
 #include "mail/validation.h"
 #include "wait/msg_wait.h"
@@ -199,6 +200,11 @@ bool clsSendMail::SmtpPhase() {
     } else {
         const qsizetype at = m_from.indexOf(QLatin1Char('@'));
         name = at >= 0 ? m_from.mid(at + 1) : m_from;
+    }
+    // An IPv6 address as the name goes in its RFC 5321 form, [IPv6:...].
+    if (const QString bare = sendmail::TrimBlanks(name);
+        sendmail::SmtpAddressLiteral(bare) != bare) {
+        name = sendmail::SmtpAddressLiteral(bare);
     }
     sendCommand(word + name);
     if (!WaitForReply(ReplyOK, m_ConnectTimeout, true)) {

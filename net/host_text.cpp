@@ -2,6 +2,9 @@
 
 #include <QStringList>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 namespace sendmail {
 
 namespace {
@@ -56,6 +59,38 @@ bool IsDottedAddress(const QString &text) {
             return false;
     }
     return true;
+}
+
+bool IsIPv6Literal(const QString &text) {
+    // The longest form, eight groups of four digits, is 39 characters; with
+    // a dotted tail it is 45 (INET6_ADDRSTRLEN less its terminator).
+    if (text.isEmpty() || text.size() >= INET6_ADDRSTRLEN)
+        return false;
+    // inet_pton reads bytes up to a NUL: anything outside printable ASCII
+    // must not reach it, or "::1" followed by a NUL and more would pass.
+    for (QChar c : text)
+        if (c.unicode() <= u' ' || c.unicode() > u'~')
+            return false;
+    in6_addr address{};
+    return inet_pton(AF_INET6, text.toLatin1().constData(), &address) == 1;
+}
+
+QString StripIPv6Brackets(const QString &text) {
+    if (text.size() > 2 && text.front() == u'[' && text.back() == u']') {
+        const QString inner = text.mid(1, text.size() - 2);
+        if (IsIPv6Literal(inner))
+            return inner;
+    }
+    return text;
+}
+
+bool IsIPv6Form(const QString &text) {
+    return text.contains(u':') || text.contains(u'[') || text.contains(u']');
+}
+
+QString SmtpAddressLiteral(const QString &host) {
+    const QString bare = StripIPv6Brackets(host);
+    return IsIPv6Literal(bare) ? QStringLiteral("[IPv6:") + bare + u']' : host;
 }
 
 } // namespace sendmail

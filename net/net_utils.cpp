@@ -1,4 +1,5 @@
-// ICMP echo as in RFC 792; checksum as in RFC 1071.
+// ICMP echo as in RFC 792, ICMPv6 echo as in RFC 4443; checksum as in
+// RFC 1071.
 #include "net/net_utils.h"
 
 #include "net/host_text.h"
@@ -16,6 +17,7 @@
 
 #include <arpa/inet.h>
 #include <netdb.h>
+#include <netinet/icmp6.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -119,6 +121,9 @@ QString GetIPAddress(QString &sHostName) {
     // a name the caller can have meant.
     if (sHostName.isEmpty() || sHostName.contains(QChar(u'\0')))
         return QString();
+    // Not a name: asking the resolver would only send it to a name server.
+    if (IsIPv6Form(sHostName))
+        return QString();
     const auto bytes = LookUpFirstAddress(sHostName.toLatin1());
     if (!bytes)
         return QString();
@@ -127,6 +132,57 @@ QString GetIPAddress(QString &sHostName) {
         .arg((*bytes)[1])
         .arg((*bytes)[2])
         .arg((*bytes)[3]);
+}
+
+namespace {
+
+QString AddressText(const sockaddr *address) {
+    char text[INET6_ADDRSTRLEN] = {};
+    const void *bytes =
+        address->sa_family == AF_INET6
+            ? static_cast<const void *>(&reinterpret_cast<const sockaddr_in6 *>(address)->sin6_addr)
+            : static_cast<const void *>(&reinterpret_cast<const sockaddr_in *>(address)->sin_addr);
+    if (inet_ntop(address->sa_family, bytes, text, sizeof text) == nullptr)
+        return QString();
+    return QString::fromLatin1(text);
+}
+
+QString Address6Text(const icmp::Address6 &address) {
+    char text[INET6_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET6, address.data(), text, sizeof text);
+    return QString::fromLatin1(text);
+}
+
+} // namespace
+
+QStringList GetIPAddresses(QString &sHostName) {
+    if (!StartSocketLibrary())
+        return {};
+    LibraryStopper stopper;
+    if (sHostName.isEmpty())
+        sHostName = GetIPHost();
+    sHostName = StripIPv6Brackets(TrimBlanks(sHostName));
+    if (sHostName.isEmpty() || sHostName.contains(QChar(u'\0')))
+        return {};
+    if (IsIPv6Form(sHostName) && !IsIPv6Literal(sHostName))
+        return {};
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    // One entry per address instead of one per socket type.
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *found = nullptr;
+    if (getaddrinfo(sHostName.toLatin1().constData(), nullptr, &hints, &found) != 0)
+        return {};
+    QStringList addresses;
+    for (const addrinfo *a = found; a != nullptr; a = a->ai_next) {
+        if (a->ai_family != AF_INET && a->ai_family != AF_INET6)
+            continue;
+        const QString text = AddressText(a->ai_addr);
+        if (!text.isEmpty() && !addresses.contains(text))
+            addresses << text;
+    }
+    freeaddrinfo(found);
+    return addresses;
 }
 
 namespace {
@@ -224,6 +280,21 @@ uint32_t StatusOfError(uint8_t type, uint8_t code) {
     }
 }
 
+// Steps 8 to 11 of Ping, common to both families.
+void WriteEchoOutputs(const EchoReply &reply, const QByteArray &request, const QString &from,
+                      QString &Address, QString &RoundTripTime, QString &DataSize,
+                      bool &DataMatch) {
+    RoundTripTime = QString::number(reply.RoundTripTime);
+    Address = from;
+    DataSize = QString::number(reply.DataSize) + QStringLiteral(" bytes");
+    const auto nul = std::find(reply.Data.begin(), reply.Data.end(), uint8_t(0));
+    if (nul != reply.Data.end() && nul != reply.Data.begin()) {
+        const QString echoed = QString::fromLatin1(
+            reinterpret_cast<const char *>(reply.Data.data()), nul - reply.Data.begin());
+        DataMatch = echoed.compare(QString::fromLatin1(request), Qt::CaseInsensitive) == 0;
+    }
+}
+
 } // namespace
 
 QByteArray BuildEchoPayload(const std::function<double()> &fraction) {
@@ -317,16 +388,95 @@ std::optional<EchoReply> ParseEchoPacket(const QByteArray &packet, bool withIpHe
 
 bool ApplyEchoReply(const EchoReply &reply, const QByteArray &request, uint32_t target,
                     QString &Address, QString &RoundTripTime, QString &DataSize, bool &DataMatch) {
-    RoundTripTime = QString::number(reply.RoundTripTime);
-    Address = AddressToDotted(reply.Address);
-    DataSize = QString::number(reply.DataSize) + QStringLiteral(" bytes");
-    const auto nul = std::find(reply.Data.begin(), reply.Data.end(), uint8_t(0));
-    if (nul != reply.Data.end() && nul != reply.Data.begin()) {
-        const QString echoed = QString::fromLatin1(
-            reinterpret_cast<const char *>(reply.Data.data()), nul - reply.Data.begin());
-        DataMatch = echoed.compare(QString::fromLatin1(request), Qt::CaseInsensitive) == 0;
-    }
+    WriteEchoOutputs(reply, request, AddressToDotted(reply.Address), Address, RoundTripTime,
+                     DataSize, DataMatch);
     return reply.Status == kStatusSuccess && reply.Address == target;
+}
+
+namespace {
+
+constexpr uint8_t kType6Unreachable = 1;
+constexpr uint8_t kType6PacketTooBig = 2;
+constexpr uint8_t kType6TimeExceeded = 3;
+constexpr uint8_t kType6ParameterProblem = 4;
+constexpr uint8_t kType6Echo = 128;
+constexpr uint8_t kType6EchoReply = 129;
+constexpr uint8_t kNextHeaderIcmp6 = 58;
+constexpr int kIpv6HeaderSize = 40;
+
+uint32_t StatusOfError6(uint8_t type, uint8_t code) {
+    switch (type) {
+    case kType6Unreachable:
+        switch (code) {
+        case 0:
+            return kStatusNetUnreachable;
+        case 4:
+            return kStatusPortUnreachable;
+        default:
+            return kStatusHostUnreachable;
+        }
+    case kType6TimeExceeded:
+        return kStatusTtlExpired;
+    default:
+        return kStatusGeneralFailure;
+    }
+}
+
+} // namespace
+
+QByteArray BuildEcho6Request(uint16_t identifier, uint16_t sequence, const QByteArray &payload) {
+    // The checksum stays 0: the kernel fills it in for every ICMPv6 socket,
+    // since it covers the addresses of the IPv6 header.
+    QByteArray packet(kIcmpHeaderSize, '\0');
+    packet[0] = char(kType6Echo);
+    packet[4] = char(identifier >> 8);
+    packet[5] = char(identifier & 0xFF);
+    packet[6] = char(sequence >> 8);
+    packet[7] = char(sequence & 0xFF);
+    return packet + payload;
+}
+
+std::optional<EchoReply> ParseEcho6Packet(const QByteArray &packet, const Address6 &source,
+                                          uint16_t identifier, uint16_t sequence) {
+    const auto *p = reinterpret_cast<const uint8_t *>(packet.constData());
+    const qsizetype size = packet.size();
+    if (size < kIcmpHeaderSize)
+        return std::nullopt;
+    EchoReply reply;
+    reply.Address6 = source;
+    const uint8_t type = p[0];
+    if (type == kType6EchoReply) {
+        if (Read16(p + 4) != identifier || Read16(p + 6) != sequence)
+            return std::nullopt;
+        const qsizetype dataSize = size - kIcmpHeaderSize;
+        reply.DataSize = uint32_t(std::min<qsizetype>(dataSize, 0xFFFF));
+        std::copy_n(p + kIcmpHeaderSize, std::min<qsizetype>(dataSize, kReplyDataSize),
+                    reply.Data.begin());
+        return reply;
+    }
+    if (type == kType6Unreachable || type == kType6PacketTooBig || type == kType6TimeExceeded ||
+        type == kType6ParameterProblem) {
+        // The report quotes as much of our request as fits: its IPv6 header,
+        // then (our requests carry no extension headers) the echo request.
+        const uint8_t *quoted = p + kIcmpHeaderSize;
+        if (size < kIcmpHeaderSize + kIpv6HeaderSize + kIcmpHeaderSize || (quoted[0] >> 4) != 6 ||
+            quoted[6] != kNextHeaderIcmp6)
+            return std::nullopt;
+        const uint8_t *request = quoted + kIpv6HeaderSize;
+        if (request[0] != kType6Echo || Read16(request + 4) != identifier ||
+            Read16(request + 6) != sequence)
+            return std::nullopt;
+        reply.Status = StatusOfError6(type, p[1]);
+        return reply;
+    }
+    return std::nullopt;
+}
+
+bool ApplyEcho6Reply(const EchoReply &reply, const QByteArray &request, const Address6 &target,
+                     QString &Address, QString &RoundTripTime, QString &DataSize, bool &DataMatch) {
+    WriteEchoOutputs(reply, request, Address6Text(reply.Address6), Address, RoundTripTime, DataSize,
+                     DataMatch);
+    return reply.Status == kStatusSuccess && reply.Address6 == target;
 }
 
 namespace {
@@ -347,7 +497,7 @@ using Clock = std::chrono::steady_clock;
 
 class EchoSocket {
 public:
-    EchoSocket() = default;
+    explicit EchoSocket(int family) : family_(family) {}
     EchoSocket(const EchoSocket &) = delete;
     EchoSocket &operator=(const EchoSocket &) = delete;
     ~EchoSocket() {
@@ -356,21 +506,26 @@ public:
     }
 
     bool Open(icmp::SocketKind kind) {
+        const int protocol = family_ == AF_INET6 ? int(IPPROTO_ICMPV6) : int(IPPROTO_ICMP);
         if (kind != icmp::SocketKind::Raw) {
-            fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_ICMP);
-            withIpHeader_ = false;
+            fd_ = ::socket(family_, SOCK_DGRAM | SOCK_CLOEXEC, protocol);
+            datagram_ = fd_ >= 0;
         }
         if (fd_ < 0 && kind != icmp::SocketKind::Datagram) {
-            fd_ = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
-            withIpHeader_ = true;
+            fd_ = ::socket(family_, SOCK_RAW | SOCK_CLOEXEC, protocol);
+            // Raw IPv6 sockets hand over the ICMPv6 message alone.
+            withIpHeader_ = family_ == AF_INET;
         }
         return fd_ >= 0;
     }
 
-    icmp::EchoReply Exchange(uint32_t target, const QByteArray &payload);
+    // One echo to `target` (an address of this socket's family).
+    icmp::EchoReply Exchange(const sockaddr_storage &target, const QByteArray &payload);
 
 private:
+    int family_;
     int fd_ = -1;
+    bool datagram_ = false;
     bool withIpHeader_ = false;
 };
 
@@ -387,34 +542,32 @@ uint32_t StatusOfErrno(int error) {
 
 std::atomic<uint16_t> gSequence{0};
 
-icmp::EchoReply EchoSocket::Exchange(uint32_t target, const QByteArray &payload) {
+icmp::EchoReply EchoSocket::Exchange(const sockaddr_storage &target, const QByteArray &payload) {
     icmp::EchoReply reply;
+    const bool v6 = family_ == AF_INET6;
     // A raw socket sees every ICMP packet of the machine, so its requests
     // carry our own identifier. On a datagram socket the kernel replaces the
     // identifier with the socket's local port and hands back only the
     // replies that carry it.
     uint16_t identifier = static_cast<uint16_t>(::getpid() & 0xFFFF);
     const uint16_t sequence = ++gSequence;
-    const QByteArray request = icmp::BuildEchoRequest(identifier, sequence, payload);
-
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    const std::array<uint8_t, 4> bytes{uint8_t(target), uint8_t(target >> 8), uint8_t(target >> 16),
-                                       uint8_t(target >> 24)};
-    std::memcpy(&to.sin_addr, bytes.data(), bytes.size());
+    const QByteArray request = v6 ? icmp::BuildEcho6Request(identifier, sequence, payload)
+                                  : icmp::BuildEchoRequest(identifier, sequence, payload);
+    const socklen_t targetLength = v6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
 
     const Clock::time_point start = Clock::now();
     const Clock::time_point deadline = start + std::chrono::milliseconds(icmp::kTimeoutMs);
     if (::sendto(fd_, request.constData(), size_t(request.size()), 0,
-                 reinterpret_cast<const sockaddr *>(&to), sizeof to) < 0) {
+                 reinterpret_cast<const sockaddr *>(&target), targetLength) < 0) {
         reply.Status = StatusOfErrno(errno);
         return reply;
     }
-    if (!withIpHeader_) {
-        sockaddr_in local{};
+    if (datagram_) {
+        sockaddr_storage local{};
         socklen_t length = sizeof local;
         if (::getsockname(fd_, reinterpret_cast<sockaddr *>(&local), &length) == 0)
-            identifier = ntohs(local.sin_port);
+            identifier = ntohs(v6 ? reinterpret_cast<const sockaddr_in6 *>(&local)->sin6_port
+                                  : reinterpret_cast<const sockaddr_in *>(&local)->sin_port);
     }
 
     std::vector<char> buffer(65536);
@@ -433,7 +586,7 @@ icmp::EchoReply EchoSocket::Exchange(uint32_t target, const QByteArray &payload)
         }
         if (ready <= 0)
             continue;
-        sockaddr_in from{};
+        sockaddr_storage from{};
         socklen_t fromLength = sizeof from;
         const ssize_t received = ::recvfrom(fd_, buffer.data(), buffer.size(), MSG_DONTWAIT,
                                             reinterpret_cast<sockaddr *>(&from), &fromLength);
@@ -443,10 +596,18 @@ icmp::EchoReply EchoSocket::Exchange(uint32_t target, const QByteArray &payload)
             reply.Status = StatusOfErrno(errno);
             return reply;
         }
-        const uint32_t source =
-            icmp::ReadAddress(reinterpret_cast<const uint8_t *>(&from.sin_addr));
-        const auto parsed = icmp::ParseEchoPacket(QByteArray(buffer.data(), received),
-                                                  withIpHeader_, source, identifier, sequence);
+        const QByteArray packet(buffer.data(), received);
+        std::optional<icmp::EchoReply> parsed;
+        if (v6) {
+            icmp::Address6 source{};
+            std::memcpy(source.data(), &reinterpret_cast<const sockaddr_in6 *>(&from)->sin6_addr,
+                        source.size());
+            parsed = icmp::ParseEcho6Packet(packet, source, identifier, sequence);
+        } else {
+            const uint32_t source = icmp::ReadAddress(reinterpret_cast<const uint8_t *>(
+                &reinterpret_cast<const sockaddr_in *>(&from)->sin_addr));
+            parsed = icmp::ParseEchoPacket(packet, withIpHeader_, source, identifier, sequence);
+        }
         if (!parsed)
             continue; // not ours: keep listening until the deadline
         reply = *parsed;
@@ -465,20 +626,63 @@ double RandomFraction() {
 
 } // namespace
 
+namespace {
+
+// One echo to an IPv6 literal.
+bool Ping6(const QString &target, QString &Address, QString &RoundTripTime, QString &DataSize,
+           bool &DataMatch) {
+    if (!StartSocketLibrary())
+        return false;
+    LibraryStopper stopper;
+    sockaddr_storage to{};
+    auto *to6 = reinterpret_cast<sockaddr_in6 *>(&to);
+    to6->sin6_family = AF_INET6;
+    if (inet_pton(AF_INET6, target.toLatin1().constData(), &to6->sin6_addr) != 1)
+        return false;
+    icmp::Address6 targetBytes{};
+    std::memcpy(targetBytes.data(), &to6->sin6_addr, targetBytes.size());
+    const QByteArray payload = icmp::BuildEchoPayload(RandomFraction);
+    EchoSocket socket(AF_INET6);
+    if (!socket.Open(icmp::gSocketKind.load()))
+        return false;
+    const icmp::EchoReply reply = socket.Exchange(to, payload);
+    return icmp::ApplyEcho6Reply(reply, payload, targetBytes, Address, RoundTripTime, DataSize,
+                                 DataMatch);
+}
+
+} // namespace
+
 bool Ping(QString &Address, QString &RoundTripTime, QString &DataSize, bool &DataMatch) {
     try {
+        const QString literal6 = StripIPv6Brackets(Address);
+        if (IsIPv6Literal(literal6))
+            return Ping6(literal6, Address, RoundTripTime, DataSize, DataMatch);
         const QString target = IsDottedAddress(Address) ? Address : GetIPAddress(Address);
-        if (target.isEmpty())
+        if (target.isEmpty()) {
+            // A name without an IPv4 address may still have IPv6 ones; the
+            // first lookup has already rewritten Address to the bare name.
+            if (Address.isEmpty() || IsDottedAddress(Address) || IsIPv6Form(Address))
+                return false;
+            for (const QString &address : GetIPAddresses(Address))
+                if (IsIPv6Literal(address))
+                    return Ping6(address, Address, RoundTripTime, DataSize, DataMatch);
             return false;
+        }
         if (!StartSocketLibrary())
             return false;
         LibraryStopper stopper;
         const QByteArray payload = icmp::BuildEchoPayload(RandomFraction);
         const uint32_t targetValue = DottedToAddress(target);
-        EchoSocket socket;
+        sockaddr_storage to{};
+        auto *to4 = reinterpret_cast<sockaddr_in *>(&to);
+        to4->sin_family = AF_INET;
+        const std::array<uint8_t, 4> bytes{uint8_t(targetValue), uint8_t(targetValue >> 8),
+                                           uint8_t(targetValue >> 16), uint8_t(targetValue >> 24)};
+        std::memcpy(&to4->sin_addr, bytes.data(), bytes.size());
+        EchoSocket socket(AF_INET);
         if (!socket.Open(icmp::gSocketKind.load()))
             return false;
-        const icmp::EchoReply reply = socket.Exchange(targetValue, payload);
+        const icmp::EchoReply reply = socket.Exchange(to, payload);
         return icmp::ApplyEchoReply(reply, payload, targetValue, Address, RoundTripTime, DataSize,
                                     DataMatch);
     } catch (...) {

@@ -1,5 +1,6 @@
-// Network utilities of the mail component: the local host name, a forward
-// lookup of a host name to its first IPv4 address, and one ICMP echo.
+// Network utilities of the mail component: the local host name, forward
+// lookups of a host name (its first IPv4 address, or all its addresses of
+// both families), and one ICMP or ICMPv6 echo.
 //
 // All of them run synchronously on the caller's thread and dispatch no
 // events while they block: the look-ups for as long as the system resolver
@@ -8,11 +9,12 @@
 // The echo goes out through an unprivileged ICMP datagram socket
 // (SOCK_DGRAM/IPPROTO_ICMP) when the kernel allows it for our group
 // (net.ipv4.ping_group_range), otherwise through a raw ICMP socket, which
-// needs root or CAP_NET_RAW.
+// needs root or CAP_NET_RAW. ICMPv6 echoes (RFC 4443) take the same two ways.
 #pragma once
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 #include <array>
 #include <cstdint>
@@ -52,8 +54,19 @@ QString GetIPHost();
 // when it was "", and in every case without leading and trailing spaces.
 // When the library does not start it is left as it was. A name that is empty
 // after trimming, or that holds a NUL character, is not looked up and gives
-// "". A dotted address resolves to itself without asking a name server.
+// "". A dotted address resolves to itself without asking a name server; an
+// IPv6 address (IsIPv6Form) has no IPv4 address and gives "" unasked.
 QString GetIPAddress(QString &sHostName);
+
+// Every address of a host, IPv4 and IPv6, in the order the system resolver
+// lists them (getaddrinfo, RFC 6724 ordering), each once: dotted IPv4 or
+// compressed IPv6 text ("2001:db8::25"). The name is treated as in
+// GetIPAddress (rewritten trimmed, the local host name when ""), and an IPv6
+// literal in brackets is rewritten without them. An IPv4 or IPv6 literal
+// gives itself without a query; a text in IPv6 form that is not a valid
+// literal, a name that does not resolve, or a library that does not start
+// gives an empty list.
+QStringList GetIPAddresses(QString &sHostName);
 
 // The 32-bit value of a dotted IPv4 text whose bytes, lowest first, are the
 // four parts, so that stored in memory on this (little-endian) machine it is
@@ -71,17 +84,21 @@ QString AddressToDotted(uint32_t address);
 
 // Sends one ICMP echo to Address and reports the reply.
 //
-// Address is used as given when it is a dotted address (IsDottedAddress);
-// otherwise it is resolved with GetIPAddress, which rewrites it (trimmed, or
-// the local host name when empty). When it does not resolve, or the socket
-// library does not start, or no ICMP socket can be opened, Ping returns
-// false and leaves RoundTripTime, DataSize and DataMatch untouched.
+// Address is used as given when it is a dotted address (IsDottedAddress) or
+// an IPv6 literal, bare or in brackets (IsIPv6Literal; the echo is then an
+// ICMPv6 one). Otherwise it is resolved with GetIPAddress, which rewrites it
+// (trimmed, or the local host name when empty); a name without an IPv4
+// address is echoed at its first IPv6 address (GetIPAddresses). When it
+// does not resolve, or the socket library does not start, or no ICMP socket
+// can be opened, Ping returns false and leaves RoundTripTime, DataSize and
+// DataMatch untouched.
 //
 // Otherwise one echo request with 32 pseudo-random payload bytes (each 1 to
 // 255) is sent and a reply awaited for at most 255 ms, and the outputs are
 // written from the reply record (all zero when nothing came back):
 //   RoundTripTime  the round trip in whole milliseconds ("0" on loopback);
-//   Address        the replying address, "0.0.0.0" when nothing came back;
+//   Address        the replying address, "0.0.0.0" ("::" for IPv6) when
+//                  nothing came back;
 //   DataSize       the echoed byte count followed by " bytes" ("32 bytes");
 //   DataMatch      whether the echoed data equals the request's, compared as
 //                  text without regard to letter case; left as it was when
@@ -111,7 +128,8 @@ inline constexpr uint32_t kStatusGeneralFailure = 11050;
 // no answer leaves everything zero except Status, which then tells why, so
 // that an empty record can never read as success.
 struct EchoReply {
-    uint32_t Address = 0; // replying host, in DottedToAddress form
+    uint32_t Address = 0;               // replying host, in DottedToAddress form
+    std::array<uint8_t, 16> Address6{}; // replying host of an ICMPv6 echo, network order
     uint32_t Status = kStatusSuccess;
     uint32_t RoundTripTime = 0;                 // milliseconds
     uint32_t DataSize = 0;                      // echoed bytes (16 bits used, 16 reserved)
@@ -144,6 +162,19 @@ std::optional<EchoReply> ParseEchoPacket(const QByteArray &packet, bool withIpHe
 // whether it reports success from `target`. `request` is the payload sent.
 bool ApplyEchoReply(const EchoReply &reply, const QByteArray &request, uint32_t target,
                     QString &Address, QString &RoundTripTime, QString &DataSize, bool &DataMatch);
+
+// The same for ICMPv6 (RFC 4443). An ICMPv6 socket delivers the message
+// without the IPv6 header, raw or not, and the kernel has checked its
+// checksum, which covers a pseudo-header this side cannot see. Returns an
+// echo reply (type 129) or an error report (types 1 to 4) that quotes our
+// request, with `source` as Address6; anything else gives nothing.
+using Address6 = std::array<uint8_t, 16>;
+QByteArray BuildEcho6Request(uint16_t identifier, uint16_t sequence, const QByteArray &payload);
+std::optional<EchoReply> ParseEcho6Packet(const QByteArray &packet, const Address6 &source,
+                                          uint16_t identifier, uint16_t sequence);
+// Address is written in compressed IPv6 text ("::" when nothing came back).
+bool ApplyEcho6Reply(const EchoReply &reply, const QByteArray &request, const Address6 &target,
+                     QString &Address, QString &RoundTripTime, QString &DataSize, bool &DataMatch);
 
 // Which ICMP socket Ping opens; Automatic tries the datagram socket first.
 enum class SocketKind { Automatic, Datagram, Raw };

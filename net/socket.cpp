@@ -1,9 +1,11 @@
 #include "net/socket.h"
 
 #include <QCoreApplication>
+#include <QHostInfo>
 #include <QMetaObject>
 #include <QNetworkProxy>
 #include <QTcpSocket>
+#include <QTimer>
 
 #include <utility>
 
@@ -68,7 +70,30 @@ WinSck::ErrorInfo WinSck::DescribeError(QAbstractSocket::SocketError error, cons
 // ---------------------------------------------------------------------------
 // WinSck
 
-WinSck::WinSck(QObject *parent) : QObject(parent) {}
+QList<QHostAddress> WinSck::AttemptOrder(const QList<QHostAddress> &addresses) {
+    QList<QHostAddress> v6, v4;
+    for (const QHostAddress &a : addresses) {
+        QList<QHostAddress> &family = a.protocol() == QAbstractSocket::IPv6Protocol ? v6 : v4;
+        if ((a.protocol() == QAbstractSocket::IPv6Protocol ||
+             a.protocol() == QAbstractSocket::IPv4Protocol) &&
+            !family.contains(a))
+            family << a;
+    }
+    QList<QHostAddress> order;
+    for (qsizetype i = 0; i < std::max(v6.size(), v4.size()); ++i) {
+        if (i < v6.size())
+            order << v6[i];
+        if (i < v4.size())
+            order << v4[i];
+    }
+    return order;
+}
+
+WinSck::WinSck(QObject *parent) : QObject(parent), m_attemptDelay(new QTimer(this)) {
+    m_attemptDelay->setSingleShot(true);
+    m_attemptDelay->setInterval(kConnectionAttemptDelayMs);
+    connect(m_attemptDelay, &QTimer::timeout, this, &WinSck::StartNextAttempt);
+}
 
 WinSck::~WinSck() {
     DropConnection();
@@ -108,11 +133,26 @@ template <typename Fn> void WinSck::Deliver(Fn &&event) {
         Qt::QueuedConnection);
 }
 
+void WinSck::DropAttempt(QTcpSocket *attempt) {
+    // Cut the wires first: abort() signals synchronously.
+    attempt->disconnect(this);
+    attempt->abort();
+    attempt->deleteLater();
+}
+
 void WinSck::DropConnection() {
     ++m_generation;
     m_inbox.clear();
     m_arrivalQueued = false;
     m_ended = false;
+    if (m_lookupId >= 0)
+        QHostInfo::abortHostLookup(std::exchange(m_lookupId, -1));
+    m_attemptDelay->stop();
+    for (QTcpSocket *attempt : std::exchange(m_attempts, {}))
+        DropAttempt(attempt);
+    m_addresses.clear();
+    m_nextAddress = 0;
+    m_lastFailure = {};
     if (!m_tcp)
         return;
     QTcpSocket *tcp = std::exchange(m_tcp, nullptr);
@@ -132,26 +172,98 @@ void WinSck::Connect() {
         return;
     }
 
-    m_tcp = new QTcpSocket(this);
+    // The states read 4, then 6, then 7 for an address as for a name.
+    m_state = sckResolvingHost;
+    QString host = m_remoteHost;
+    if (host.size() > 2 && host.front() == u'[' && host.back() == u']')
+        host = host.mid(1, host.size() - 2);
+    // An address is not looked up: QHostInfo would ask for its name.
+    if (QHostAddress literal; literal.setAddress(host)) {
+        StartRace({literal});
+        return;
+    }
+    const quint64 generation = m_generation;
+    m_lookupId = QHostInfo::lookupHost(host, this, [this, generation](const QHostInfo &info) {
+        if (generation != m_generation)
+            return;
+        m_lookupId = -1;
+        const QList<QHostAddress> order = AttemptOrder(info.addresses());
+        if (info.error() != QHostInfo::NoError || order.isEmpty()) {
+            EndWithError(DescribeError(QAbstractSocket::HostNotFoundError, info.errorString()));
+            return;
+        }
+        StartRace(order);
+    });
+}
+
+void WinSck::StartRace(const QList<QHostAddress> &addresses) {
+    m_addresses = addresses;
+    m_nextAddress = 0;
+    Deliver([this] { m_state = sckConnecting; });
+    StartNextAttempt();
+}
+
+void WinSck::StartNextAttempt() {
+    if (m_tcp || m_ended || m_nextAddress >= m_addresses.size())
+        return;
+    const QHostAddress address = m_addresses[m_nextAddress++];
+    auto *attempt = new QTcpSocket(this);
     // Mail goes straight to the server; an application-wide proxy setting
     // must not reroute it.
-    m_tcp->setProxy(QNetworkProxy::NoProxy);
+    attempt->setProxy(QNetworkProxy::NoProxy);
     // Qt reads from the kernel only while its own buffer has room.
-    m_tcp->setReadBufferSize(MaxHeldBytes);
+    attempt->setReadBufferSize(MaxHeldBytes);
+    m_attempts.push_back(attempt);
+    connect(attempt, &QAbstractSocket::connected, this,
+            [this, attempt] { OnAttemptConnected(attempt); });
+    connect(
+        attempt, &QAbstractSocket::errorOccurred, this,
+        [this, attempt](QAbstractSocket::SocketError error) { OnAttemptFailed(attempt, error); });
+    if (m_nextAddress < m_addresses.size())
+        m_attemptDelay->start();
+    // May fail synchronously (no route for this family, for one): the
+    // failure handler only queues what follows.
+    attempt->connectToHost(address, quint16(m_remotePort));
+}
+
+void WinSck::OnAttemptFailed(QTcpSocket *attempt, QAbstractSocket::SocketError error) {
+    m_lastFailure = DescribeError(error, attempt->errorString());
+    std::erase(m_attempts, attempt);
+    // Qt may be signalling from inside connectToHost: the socket is only
+    // unhooked here, and the race goes on from the event queue.
+    attempt->disconnect(this);
+    attempt->deleteLater();
+    const quint64 generation = m_generation;
+    QMetaObject::invokeMethod(
+        this,
+        [this, generation] {
+            if (generation != m_generation || m_tcp || m_ended)
+                return;
+            if (m_nextAddress < m_addresses.size()) {
+                // A failed address hands over at once, not after the delay.
+                m_attemptDelay->stop();
+                StartNextAttempt();
+            } else if (m_attempts.empty()) {
+                EndWithError(m_lastFailure);
+            }
+        },
+        Qt::QueuedConnection);
+}
+
+void WinSck::OnAttemptConnected(QTcpSocket *attempt) {
+    m_attemptDelay->stop();
+    std::erase(m_attempts, attempt);
+    for (QTcpSocket *other : std::exchange(m_attempts, {}))
+        DropAttempt(other);
+    m_addresses.clear();
+    attempt->disconnect(this);
+    m_tcp = attempt;
     connect(m_tcp, &QAbstractSocket::stateChanged, this, &WinSck::OnQtStateChanged);
-    connect(m_tcp, &QAbstractSocket::connected, this, &WinSck::OnQtConnected);
     connect(m_tcp, &QIODevice::readyRead, this, &WinSck::OnQtReadyRead);
     connect(m_tcp, &QIODevice::bytesWritten, this, &WinSck::OnQtBytesWritten);
     connect(m_tcp, &QAbstractSocket::errorOccurred, this, &WinSck::OnQtError);
     connect(m_tcp, &QAbstractSocket::disconnected, this, &WinSck::OnQtDisconnected);
-
-    // QTcpSocket passes through its host lookup even for a numeric address,
-    // so the states read 4, then 6, then 7 either way.
-    m_state = sckResolvingHost;
-    // May fail synchronously (an unreachable network, for one); the handlers
-    // only queue, so the caller still sees the error later.
-    m_tcp->connectToHost(m_remoteHost, quint16(m_remotePort), QIODevice::ReadWrite,
-                         QAbstractSocket::IPv4Protocol);
+    OnQtConnected();
 }
 
 void WinSck::Close() {

@@ -12,14 +12,26 @@
 // State() follows the same queue: it changes to 7 when ConnectEvent is
 // delivered, to 0 when CloseEvent is delivered and to 9 when Error is
 // delivered, so data that arrived before a close is still seen in state 7.
+//
+// A host name is looked up for both address families. When it has IPv6 and
+// IPv4 addresses, Connect races them as RFC 8305 (Happy Eyeballs version 2)
+// describes: IPv6 first, the families taking turns, the next address tried
+// when the previous one has not connected within 250 ms or at once when it
+// has failed; the first connection wins and the others are dropped unseen.
+// To the user all of this is one connect: one ConnectEvent, or one Error.
 #pragma once
 
 #include <QAbstractSocket>
 #include <QByteArray>
+#include <QHostAddress>
+#include <QList>
 #include <QObject>
 #include <QString>
 
+#include <vector>
+
 class QTcpSocket;
+class QTimer;
 
 class WinSck : public QObject {
     Q_OBJECT
@@ -73,10 +85,20 @@ public:
     // text (or "Unknown socket error" when that is empty) under 10107.
     static ErrorInfo DescribeError(QAbstractSocket::SocketError error, const QString &qtText);
 
+    // The order in which Connect tries a host's addresses (RFC 8305 section
+    // 4): IPv6 and IPv4 taking turns, IPv6 first, each family in the order
+    // given; duplicates and addresses of other kinds left out.
+    static QList<QHostAddress> AttemptOrder(const QList<QHostAddress> &addresses);
+
     explicit WinSck(QObject *parent = nullptr);
     ~WinSck() override;
 
-    // Host name or dotted IPv4 address, and port, used by the next Connect.
+    // How long an address may take to connect before the next one is tried
+    // alongside it (RFC 8305 section 5, "Connection Attempt Delay").
+    static constexpr int kConnectionAttemptDelayMs = 250;
+
+    // Host name, dotted IPv4 address or IPv6 address (bare or in brackets),
+    // and port, used by the next Connect.
     QString RemoteHost() const;
     void setRemoteHost(const QString &host);
     int RemotePort() const;
@@ -87,15 +109,19 @@ public:
     // CloseEvent); 9 after an Error event, until Close or Connect.
     int State() const;
 
-    // Starts connecting to RemoteHost:RemotePort over IPv4 and returns at
-    // once with State() 4; it turns 6 while the connect is under way. Success
-    // arrives as ConnectEvent, failure as Error. A connection that is open or
+    // Starts connecting to RemoteHost:RemotePort and returns at once with
+    // State() 4; it turns 6 while the connect is under way. An address is
+    // connected to as it is; a name is looked up (IPv4 and IPv6) and its
+    // addresses raced as described above. Success arrives as ConnectEvent,
+    // failure as Error: 11001 when the name has no address, otherwise the
+    // error of the last address that failed. A connection that is open or
     // pending is dropped first, silently, as Close does. A port outside
     // 1..65535 fails with Error 10049.
     void Connect();
 
-    // Drops the connection and everything queued for it, in and out, and
-    // returns with State() 0. No CloseEvent follows, and no event of the
+    // Drops the connection (or the connect under way, with its look-up and
+    // every address being tried) and everything queued for it, in and out,
+    // and returns with State() 0. No CloseEvent follows, and no event of the
     // dropped connection that is still queued reaches a listener.
     void Close();
 
@@ -140,6 +166,11 @@ signals:
 private:
     template <typename Fn> void Deliver(Fn &&event);
     void DropConnection();
+    void StartRace(const QList<QHostAddress> &addresses);
+    void StartNextAttempt();
+    void OnAttemptConnected(QTcpSocket *attempt);
+    void OnAttemptFailed(QTcpSocket *attempt, QAbstractSocket::SocketError error);
+    void DropAttempt(QTcpSocket *attempt);
     void CollectIncoming(bool everything = false);
     void OnQtStateChanged(QAbstractSocket::SocketState state);
     void OnQtConnected();
@@ -155,7 +186,18 @@ private:
     int m_state = sckClosed;
     // Bumped by Connect and Close; a queued event of an older value is stale.
     quint64 m_generation = 0;
+    // The connection once established; nullptr while the connect runs.
     QTcpSocket *m_tcp = nullptr;
+    // While connecting: the pending host look-up (-1 when none), the
+    // addresses in the order they are tried, the next one to start, the
+    // attempts under way, the failure to report if none succeeds, and the
+    // timer that starts the next attempt.
+    int m_lookupId = -1;
+    QList<QHostAddress> m_addresses;
+    qsizetype m_nextAddress = 0;
+    std::vector<QTcpSocket *> m_attempts;
+    ErrorInfo m_lastFailure;
+    QTimer *m_attemptDelay = nullptr;
     // The current connection has queued its last event (close or error);
     // whatever its QTcpSocket still signals is ignored.
     bool m_ended = false;

@@ -2,6 +2,7 @@
 // 127.0.0.1): what arrives, what the exit status and standard error say,
 // what --dry-run writes, and that refused command lines connect to nothing.
 #include "kelmsend_support.h"
+#include "private_network.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -61,6 +62,23 @@ TEST(Kelmsend, MessageWithTwoAttachmentsArrivesIntact) {
     EXPECT_EQ(parts[1].toObject()["sha256"].toString(), Sha256(binary));
     EXPECT_EQ(parts[2].toObject()["filename"].toString(), "notes.txt");
     EXPECT_EQ(parts[2].toObject()["sha256"].toString(), Sha256(text));
+}
+
+TEST(Kelmsend, SendsToAnIPv6AddressInBrackets) {
+    if (QTcpServer probe; !probe.listen(QHostAddress::LocalHostIPv6, 0)) {
+        GTEST_SKIP() << "no IPv6 loopback here: " << probe.errorString().toStdString();
+    }
+    SmtpServer server({"--bind", "::1"});
+    ASSERT_NE(server.port(), 0) << "aiosmtpd did not start on ::1";
+    ASSERT_TRUE(server.address().startsWith("[::1]:"));
+    const Finished r =
+        RunKelmsend(kSender + QStringList{"--server", server.address(), "--to", "one@example.com",
+                                          "--hello", "[::1]", "--trace", "--body", "x"});
+    ASSERT_EQ(r.exitCode, 0) << r.describe();
+    const QString err = QString::fromUtf8(r.err);
+    EXPECT_TRUE(err.contains("Connecting to SMTP Server (::1)...")) << r.describe();
+    EXPECT_TRUE(err.contains("HELO [IPv6:::1]")) << r.describe();
+    EXPECT_EQ(server.envelope(1)["to"].toArray().toVariantList(), QVariantList{"one@example.com"});
 }
 
 TEST(Kelmsend, RejectedRecipientExitsOneWithTheServersText) {
@@ -407,8 +425,13 @@ INSTANTIATE_TEST_SUITE_P(
                 0,
                 "application/octet-stream\n",
                 ""},
-        Utility{"ResolveLocalhost", {"resolve", "localhost"}, 0, "127.0.0.1 localhost\n", ""},
         Utility{"ResolveAnAddress", {"resolve", " 127.0.0.1 "}, 0, "127.0.0.1 127.0.0.1\n", ""},
+        Utility{"ResolveAnIPv6Address", {"resolve", "[::1]"}, 0, "::1 ::1\n", ""},
+        Utility{"ResolveABadIPv6Address",
+                {"resolve", ":::1"},
+                1,
+                "",
+                "kelmsend: no address for :::1\n"},
         Utility{
             "PingNeedsAHost", {"ping"}, 2, "", "kelmsend: ping needs a HOST: kelmsend ping HOST\n"},
         Utility{"MxTakesOneDomain",
@@ -424,10 +447,21 @@ INSTANTIATE_TEST_SUITE_P(
     RowName());
 
 TEST(Utilities, PingLoopback) {
-    const Finished r = RunKelmsend({"ping", "127.0.0.1"});
+    for (const QString address : {"127.0.0.1", "::1"}) {
+        const Finished r = RunKelmsend({"ping", address});
+        EXPECT_EQ(r.exitCode, 0) << r.describe();
+        EXPECT_TRUE(QString::fromUtf8(r.out).contains(QRegularExpression(
+            "^reply from " + QRegularExpression::escape(address) + ": 32 bytes, time \\d+ ms\n$")))
+            << r.out.toStdString();
+    }
+}
+
+TEST(Utilities, ResolveLocalhostGivesTheIPv4AddressFirst) {
+    // Where the hosts file also names ::1 for localhost, it follows.
+    const Finished r = RunKelmsend({"resolve", "localhost"});
     EXPECT_EQ(r.exitCode, 0) << r.describe();
     EXPECT_TRUE(QString::fromUtf8(r.out).contains(
-        QRegularExpression("^reply from 127\\.0\\.0\\.1: 32 bytes, time \\d+ ms\n$")))
+        QRegularExpression("^127\\.0\\.0\\.1 localhost\n(\\S+ localhost\n)*$")))
         << r.out.toStdString();
 }
 
@@ -447,7 +481,21 @@ TEST(Utilities, WithoutANetworkPingAndResolveExitOne) {
         RunProgram("unshare", {"-n", Kelmsend(), "resolve", "no.such.host.invalid"});
     EXPECT_EQ(lookup.exitCode, 1) << lookup.describe();
     EXPECT_EQ(lookup.out, "");
-    EXPECT_EQ(lookup.err, "kelmsend: no IPv4 address for no.such.host.invalid\n");
+    EXPECT_EQ(lookup.err, "kelmsend: no address for no.such.host.invalid\n");
+}
+
+TEST(Utilities, ResolvePrintsIPv6AddressesToo) {
+    if (!testsupport::InPrivateNetwork()) {
+        testsupport::RunInPrivateNetwork(
+            {.hosts = "2001:db8::25 dual.test\n127.0.0.1 dual.test\n2001:db8::26 v6only.test\n"});
+        return;
+    }
+    const Finished dual = RunKelmsend({"resolve", "dual.test"});
+    EXPECT_EQ(dual.exitCode, 0) << dual.describe();
+    EXPECT_EQ(dual.out, "127.0.0.1 dual.test\n2001:db8::25 dual.test\n");
+    const Finished v6 = RunKelmsend({"resolve", " v6only.test"});
+    EXPECT_EQ(v6.exitCode, 0) << v6.describe();
+    EXPECT_EQ(v6.out, "2001:db8::26 v6only.test\n");
 }
 
 TEST(Utilities, HelpAndVersionGoToStandardOutput) {

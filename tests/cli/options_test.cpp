@@ -73,6 +73,19 @@ INSTANTIATE_TEST_SUITE_P(Table, AcceptedLine,
                                                      EXPECT_EQ(o.toNames, (QStringList{"Smith, Ann",
                                                                                        "", "Bo"}));
                                                  }},
+                                             Accepted{"ServerAsBareIPv6",
+                                                      kBase + QStringList{"--server", " ::1 "},
+                                                      [](const Options &o) {
+                                                          EXPECT_EQ(o.server, "::1");
+                                                          EXPECT_EQ(o.port, 0);
+                                                      }},
+                                             Accepted{"ServerAsIPv6WithPort",
+                                                      kBase + QStringList{"--server",
+                                                                          "[2001:db8::25]:2525"},
+                                                      [](const Options &o) {
+                                                          EXPECT_EQ(o.server, "2001:db8::25");
+                                                          EXPECT_EQ(o.port, 2525);
+                                                      }},
                                              Accepted{"ServerWithPort",
                                                       kBase + QStringList{"--server",
                                                                           "mail.example.com:2525"},
@@ -212,8 +225,14 @@ INSTANTIATE_TEST_SUITE_P(
                 "--server: must be a port number from 1 to 65535, not \"smtp\""},
         Refused{"ServerWithoutHost", kBase + QStringList{"--server", ":25"},
                 "--server: needs a host"},
-        Refused{"ServerAsIPv6", kBase + QStringList{"--server", "::1"},
-                "--server: takes a host name or IPv4 address with an optional :PORT"},
+        Refused{"ServerAsUnclosedIPv6", kBase + QStringList{"--server", "[::1:25"},
+                "--server: takes HOST[:PORT], [IPV6-ADDRESS][:PORT] or a bare IPv6 address"},
+        Refused{"ServerAsBadIPv6", kBase + QStringList{"--server", "2001:db8::g"},
+                "--server: takes HOST[:PORT], [IPV6-ADDRESS][:PORT] or a bare IPv6 address"},
+        Refused{"ServerNameInBrackets", kBase + QStringList{"--server", "[mail.example.com]:25"},
+                "--server: takes an IPv6 address in brackets, not \"mail.example.com\""},
+        Refused{"ServerIPv6WithEmptyPort", kBase + QStringList{"--server", "[::1]:"},
+                "--server: must be a port number from 1 to 65535, not \"\""},
         Refused{"TwoDifferentPorts", kBase + QStringList{"--server", "h:25", "--port", "26"},
                 "--port: names port 26, but --server names 25"},
         Refused{"TimeoutAboveTheRange", kBase + QStringList{"--timeout", "121"},

@@ -148,6 +148,16 @@ struct FakeConfiguration : modMXQuery::SystemConfiguration {
         ++reverseCalls;
         return reverse.value(address);
     }
+    QMap<QString, QString> reverse6; // "2001:db8::53" or "fe80::1%<scope id>" -> name
+    QString ReverseLookupIPv6(const QByteArray &address, quint32 scopeId) override {
+        ++reverseCalls;
+        char text[INET6_ADDRSTRLEN] = {};
+        inet_ntop(AF_INET6, address.constData(), text, sizeof text);
+        QString key = QString::fromLatin1(text);
+        if (scopeId != 0)
+            key += QLatin1Char('%') + QString::number(scopeId);
+        return reverse6.value(key);
+    }
 };
 
 inline quint32 ipv4(const char *dotted) {

@@ -153,6 +153,7 @@ TEST(GetHostNameByAddress, AsksTheReverseLookupOnlyForAnAddress) {
     EXPECT_EQ(GetHostNameByAddress("ns1.example.com"), "");
     EXPECT_EQ(GetHostNameByAddress(""), "");
     EXPECT_EQ(GetHostNameByAddress("255.255.255.255"), "");
+    EXPECT_EQ(GetHostNameByAddress(":::1"), "");
     EXPECT_EQ(config->reverseCalls, 3);
 
     // No socket library, no lookup and nothing to stop.
@@ -162,6 +163,14 @@ TEST(GetHostNameByAddress, AsksTheReverseLookupOnlyForAnAddress) {
     EXPECT_EQ(stops, 3);
 
     SetSocketLibraryHooks({});
+
+    // An IPv6 server, the zone of a link-local one as its interface index.
+    config->reverse6["2001:db8::53"] = "ns1.isp.example.net";
+    config->reverse6["fe80::1%1"] = "router.lan";
+    EXPECT_EQ(GetHostNameByAddress("2001:DB8::53"), "ns1.isp.example.net");
+    EXPECT_EQ(GetHostNameByAddress("fe80::1%lo"), "router.lan");
+    EXPECT_EQ(GetHostNameByAddress("2001:db8::54"), "");
+    EXPECT_EQ(config->reverseCalls, 6);
     SetSystemConfiguration(nullptr);
 }
 

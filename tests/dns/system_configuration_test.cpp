@@ -43,7 +43,8 @@ TEST_F(LinuxConfiguration, ResolvConfGivesServersInOrderAndTheDomain) {
                              "options ndots:2\n");
     auto p = config.GetNetworkParams();
     ASSERT_TRUE(p.has_value());
-    EXPECT_EQ(p->DnsServers, (QStringList{"192.168.0.1", "192.168.0.2"}));
+    EXPECT_EQ(p->DnsServers, (QStringList{"192.168.0.1", "fe80::1%eth0", "192.168.0.2"}))
+        << "IPv6 servers too, in the file's order";
     EXPECT_EQ(p->DomainName, "first.example.com") << "first search entry without a domain line";
 
     write("etc/resolv.conf",
@@ -66,7 +67,7 @@ TEST_F(LinuxConfiguration, KeysMapToTheResolverDaemonsFiles) {
           "[Resolve]\n"
           "DNS=10.9.9.9\n"
           "DNS=\n"
-          "DNS=10.0.0.1 2001:db8::1 10.0.0.2:5353 10.0.0.3#dns.example\n"
+          "DNS=10.0.0.1 2001:db8::1 10.0.0.2:5353 10.0.0.3#dns.example [2001:db8::2]:53 [::1\n"
           "Domains=~. ~corp.example static.example.com\n"
           "[Other]\n"
           "DNS=10.7.7.7\n");
@@ -80,7 +81,7 @@ TEST_F(LinuxConfiguration, KeysMapToTheResolverDaemonsFiles) {
                                          "DOMAINS=~routing.example two.example.\n");
     write("run/systemd/resolve/netif/3", "LLMNR=no\n");
 
-    EXPECT_EQ(value(P, "NameServer"), "10.0.0.1 10.0.0.2 10.0.0.3");
+    EXPECT_EQ(value(P, "NameServer"), "10.0.0.1 2001:db8::1 10.0.0.2 10.0.0.3 2001:db8::2");
     EXPECT_EQ(value(P, "Domain"), "static.example.com");
     EXPECT_EQ(value(P, "DhcpNameServer"), "172.16.0.1 172.16.0.2");
     EXPECT_EQ(value(P, "DHCPDomain"), "dhcp.example.net");
@@ -89,7 +90,7 @@ TEST_F(LinuxConfiguration, KeysMapToTheResolverDaemonsFiles) {
 
     EXPECT_EQ(config.EnumRegistrySubkeys(kTcpipInterfacesKey), (QStringList{"2", "3", "10"}));
     EXPECT_TRUE(config.EnumRegistrySubkeys(P).isEmpty());
-    EXPECT_EQ(value(I + "2", "NameServer"), "10.2.2.2");
+    EXPECT_EQ(value(I + "2", "NameServer"), "::1 10.2.2.2");
     EXPECT_EQ(value(I + "2", "Domain"), "two.example");
     EXPECT_EQ(value(I + "3", "NameServer"), "<absent>");
     EXPECT_EQ(value(I + "10", "Domain"), "ten.example");

@@ -12,6 +12,7 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <unistd.h>
 
 namespace {
 
@@ -225,6 +226,51 @@ TEST(SendMailObject, HostChecksFollowTheValidationLevel) {
     m.setSMTPHostValidation(1);
     EXPECT_EQ(m.SMTPHost(), "mailhost");
     EXPECT_TRUE(m.ErrorList().contains(MsgSMTPHost)) << "re-checked under level 1";
+}
+
+// IPv6 literals are taken at every level, without brackets, and never
+// looked up; a broken one is the host's usual error. At level 2 the echo
+// (ICMPv6 to ::1) rewrites the text to the address that answered.
+TEST(SendMailObject, HostsTakeIPv6LiteralsAtEveryLevel) {
+    const QString MsgPOP3Host = "Invalid or Missing POP3 Host Name";
+    const struct {
+        QList<int> levels;
+        QString given, kept; // kept "" : rejected
+    } cases[] = {
+        {{0, 1, 3, 42}, "::1", "::1"},
+        {{0, 1, 3, 42}, " [2001:db8::25] ", "2001:db8::25"},
+        {{0, 1, 3, 42}, "2001:DB8::25", "2001:DB8::25"},
+        {{0, 1, 2, 3, 42}, ":::1", ""},
+        {{0, 1, 2, 3, 42}, "[::1", ""},
+        {{0, 1, 2, 3, 42}, "2001:db8::g", ""},
+        {{0, 1, 2, 3, 42}, "[::1]:25", ""},
+        {{0, 1, 2, 3, 42}, "[mail.example.com]", ""},
+        {{2}, "[0:0::1]", "::1"},
+    };
+    const bool mayPing = ::geteuid() == 0;
+    for (const auto &c : cases) {
+        for (int level : c.levels) {
+            if (level == 2 && !c.kept.isEmpty() && !mayPing)
+                continue; // an ICMP socket needs root here
+            SCOPED_TRACE(c.given.toStdString() + " at level " + std::to_string(level));
+            clsSendMail m;
+            m.setSMTPHostValidation(0);
+            m.setSMTPHost("192.0.2.1");
+            m.setPOP3Host("192.0.2.2");
+            m.setSMTPHostValidation(level);
+            m.setSMTPHost(c.given);
+            m.setPOP3Host(c.given);
+            if (c.kept.isEmpty()) {
+                EXPECT_EQ(m.SMTPHost(), "192.0.2.1");
+                EXPECT_EQ(m.POP3Host(), "192.0.2.2");
+                EXPECT_EQ(m.ErrorList(), (QStringList{MsgSMTPHost, MsgPOP3Host}));
+            } else {
+                EXPECT_EQ(m.SMTPHost(), c.kept);
+                EXPECT_EQ(m.POP3Host(), c.kept);
+                EXPECT_TRUE(m.ErrorList().isEmpty());
+            }
+        }
+    }
 }
 
 TEST(SendMailObject, ContentBaseIsNormalisedToAnHttpFolder) {

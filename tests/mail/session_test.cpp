@@ -199,6 +199,12 @@ TEST(Session, HalloNameRules) {
         {"   ", "me@mail.example.org", "HELO mail.example.org"},
         {"", "justaname", "HELO justaname"},
         {" myhost ", "me@example.com", "HELO  myhost "},
+        // An IPv6 address goes in the form RFC 5321 gives it; IPv4 stays bare.
+        {" [::1] ", "me@example.com", "HELO [IPv6:::1]"},
+        {"2001:db8::25", "me@example.com", "HELO [IPv6:2001:db8::25]"},
+        {"[IPv6:2001:db8::25]", "me@example.com", "HELO [IPv6:2001:db8::25]"},
+        {"", "me@2001:db8::25", "HELO [IPv6:2001:db8::25]"},
+        {"192.0.2.1", "me@example.com", "HELO 192.0.2.1"},
     };
     for (const Case &c : cases) {
         FakeServer server(QStringList{"S: 220 fake", "C: " + c.expected, "S: 250 ok",

@@ -7,7 +7,9 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSysInfo>
+#include <QTcpServer>
 
+#include <arpa/inet.h>
 #include <chrono>
 #include <cstdlib>
 #include <unistd.h>
@@ -255,6 +257,84 @@ INSTANTIATE_TEST_SUITE_P(Table, ApplyEchoReplyTable, ::testing::Values(
     ApplyCase{"DataFillingTheWholeAreaLeavesDataMatch", Echoed("127.0.0.1", QByteArray(300, 'q')), "127.0.0.1", true, true, "127.0.0.1", "3", "300 bytes", true}));
 // clang-format on
 
+// --- ICMPv6 --------------------------------------------------------------
+
+Address6 Ip6(const char *text) {
+    Address6 a{};
+    EXPECT_EQ(inet_pton(AF_INET6, text, a.data()), 1) << text;
+    return a;
+}
+
+// An ICMPv6 message (the kernel checks the checksum, the parser does not).
+QByteArray Icmp6(int type, int code, uint16_t id, uint16_t seq, const QByteArray &body) {
+    return QByteArray(1, char(type)) + char(code) + QByteArray(2, '\0') + char(id >> 8) +
+           char(id & 0xFF) + char(seq >> 8) + char(seq & 0xFF) + body;
+}
+
+// An error report quoting `quotedBytes` of our request behind an IPv6
+// header whose next header is `nextHeader`.
+QByteArray ErrorReport6(int type, int code, uint16_t id, int quotedBytes = 40,
+                        int nextHeader = 58) {
+    QByteArray header(40, '\0');
+    header[0] = char(0x60);
+    header[6] = char(nextHeader);
+    return Icmp6(type, code, 0, 0,
+                 header + BuildEcho6Request(id, kSeq, Payload()).left(quotedBytes));
+}
+
+TEST(Echo6, ParserKeepsOnlyWhatAnswersOurRequest) {
+    const struct {
+        const char *name;
+        QByteArray packet;
+        bool matches;
+        uint32_t status = kStatusSuccess;
+        uint32_t dataSize = 0;
+    } cases[] = {
+        {"reply", Icmp6(129, 0, kId, kSeq, Payload()), true, kStatusSuccess, 32},
+        {"our own request", BuildEcho6Request(kId, kSeq, Payload()), false},
+        {"other identifier", Icmp6(129, 0, kId + 1, kSeq, Payload()), false},
+        {"other sequence", Icmp6(129, 0, kId, kSeq + 1, Payload()), false},
+        {"too short", Icmp6(129, 0, kId, kSeq, {}).left(7), false},
+        {"no route", ErrorReport6(1, 0, kId), true, kStatusNetUnreachable},
+        {"address unreachable", ErrorReport6(1, 3, kId), true, kStatusHostUnreachable},
+        {"port unreachable", ErrorReport6(1, 4, kId), true, kStatusPortUnreachable},
+        {"hop limit", ErrorReport6(3, 0, kId), true, kStatusTtlExpired},
+        {"packet too big", ErrorReport6(2, 0, kId), true, kStatusGeneralFailure},
+        {"about another request", ErrorReport6(1, 3, kId + 1), false},
+        {"quoting too little", ErrorReport6(1, 3, kId, 4), false},
+        {"quoting another protocol", ErrorReport6(1, 3, kId, 40, 17), false},
+    };
+    for (const auto &c : cases) {
+        const auto reply = ParseEcho6Packet(c.packet, Ip6("2001:db8::1"), kId, kSeq);
+        ASSERT_EQ(reply.has_value(), c.matches) << c.name;
+        if (!reply)
+            continue;
+        EXPECT_EQ(reply->Status, c.status) << c.name;
+        EXPECT_EQ(reply->DataSize, c.dataSize) << c.name;
+        EXPECT_TRUE(reply->Address6 == Ip6("2001:db8::1")) << c.name;
+    }
+}
+
+TEST(Echo6, OutputsNameTheReplyingAddressInShortForm) {
+    EchoReply r;
+    r.Address6 = Ip6("2001:db8:0:0::1");
+    r.DataSize = 32;
+    std::copy_n(Payload().constData(), kPayloadSize, reinterpret_cast<char *>(r.Data.data()));
+    QString address, roundTrip, dataSize;
+    bool dataMatch = false;
+    EXPECT_TRUE(
+        ApplyEcho6Reply(r, Payload(), Ip6("2001:db8::1"), address, roundTrip, dataSize, dataMatch));
+    EXPECT_EQ(address, "2001:db8::1");
+    EXPECT_EQ(dataSize, "32 bytes");
+    EXPECT_TRUE(dataMatch);
+    EXPECT_FALSE(
+        ApplyEcho6Reply(r, Payload(), Ip6("2001:db8::2"), address, roundTrip, dataSize, dataMatch))
+        << "a reply from another address";
+    EXPECT_FALSE(ApplyEcho6Reply(EchoReply{.Status = kStatusTimedOut}, Payload(), Ip6("::"),
+                                 address, roundTrip, dataSize, dataMatch));
+    EXPECT_EQ(address, "::") << "nothing came back";
+}
+
 // --- The socket library pairing -----------------------------------------------
 
 struct LibraryFailure {
@@ -371,6 +451,33 @@ TEST(GetIPAddress, DoesNotLookUpABlankOrBrokenName) {
     EXPECT_EQ(SocketLibraryBalanceForTesting(), balance);
 }
 
+TEST(GetIPAddresses, LiteralsGiveThemselvesAndBrokenOnesNothing) {
+    const struct {
+        const char *given, *rewritten;
+        QStringList addresses;
+    } cases[] = {
+        {" 127.0.0.1 ", "127.0.0.1", {"127.0.0.1"}},
+        {" [::1] ", "::1", {"::1"}},
+        {"0:0::1", "0:0::1", {"::1"}},
+        {":::1", ":::1", {}},
+        {"[::1", "[::1", {}},
+        {"2001:db8::g", "2001:db8::g", {}},
+        {"   ", "", {}},
+    };
+    const int balance = SocketLibraryBalanceForTesting();
+    for (const auto &c : cases) {
+        QString host = QString::fromLatin1(c.given);
+        EXPECT_EQ(GetIPAddresses(host), c.addresses) << c.given;
+        EXPECT_EQ(host, QString::fromLatin1(c.rewritten)) << c.given;
+        // No IPv4 address, and no question to a name server about it.
+        host = QString::fromLatin1(c.given);
+        if (host.contains(u':')) {
+            EXPECT_EQ(GetIPAddress(host), QString()) << c.given;
+        }
+    }
+    EXPECT_EQ(SocketLibraryBalanceForTesting(), balance);
+}
+
 // Whether this process may open an ICMP socket at all.
 bool MayPing(QString *why) {
     if (::geteuid() == 0)
@@ -416,6 +523,27 @@ TEST(Ping, LoopbackAnswers) {
     ExpectLoopbackEcho(QStringLiteral("127.0.0.1"));
     // Twice in a row: each call must match its own reply.
     ExpectLoopbackEcho(QStringLiteral("127.0.0.1"));
+}
+
+TEST(Ping, IPv6LoopbackAnswersOverICMPv6) {
+    QString why;
+    if (!MayPing(&why))
+        GTEST_SKIP() << why.toStdString();
+    if (QTcpServer probe; !probe.listen(QHostAddress::LocalHostIPv6, 0))
+        GTEST_SKIP() << "no IPv6 loopback here";
+    for (SocketKind kind : {SocketKind::Automatic, SocketKind::Raw}) {
+        if (kind == SocketKind::Raw && ::geteuid() != 0)
+            continue;
+        KindGuard guard(kind);
+        for (const QString given : {"::1", "[::1]", "0:0::1"}) {
+            QString address = given, roundTrip, dataSize;
+            bool dataMatch = false;
+            EXPECT_TRUE(Ping(address, roundTrip, dataSize, dataMatch)) << given.toStdString();
+            EXPECT_EQ(address, "::1");
+            EXPECT_EQ(dataSize, "32 bytes");
+            EXPECT_TRUE(dataMatch);
+        }
+    }
 }
 
 TEST(Ping, RawSocketSkipsOurOwnRequestAndFindsTheReply) {
@@ -536,6 +664,12 @@ TEST_F(NetNsChild, DISABLED_SilentRoute) {
 TEST_F(NetNsChild, DISABLED_DatagramSocket) {
     KindGuard datagram(SocketKind::Datagram);
     ExpectLoopbackEcho(QStringLiteral("127.0.0.1"));
+    // ICMPv6 datagram sockets obey the same range.
+    QString address = QStringLiteral("::1"), roundTrip, dataSize;
+    bool dataMatch = false;
+    EXPECT_TRUE(Ping(address, roundTrip, dataSize, dataMatch));
+    EXPECT_EQ(address, QStringLiteral("::1"));
+    EXPECT_TRUE(dataMatch);
 }
 
 // Runs NetNsChild.<test> in a new network namespace after `setup` (shell

@@ -9,6 +9,8 @@
 #include <QTcpSocket>
 #include <gtest/gtest.h>
 
+#include "private_network.h"
+
 #include <chrono>
 #include <functional>
 #include <ostream>
@@ -395,4 +397,111 @@ TEST(WinSck, TwoSocketsNeverSeeEachOthersData) {
     ASSERT_TRUE(WaitFor([&] { return a.isNull(); }));
     mdlMsgWaitObj::MessagePumpWait(100, 0, 0);
     delete b.data();
+}
+
+TEST(WinSck, AttemptOrderTakesTurnsBeginningWithIPv6) {
+    auto addresses = [](const QStringList &texts) {
+        QList<QHostAddress> list;
+        for (const QString &t : texts)
+            list << QHostAddress(t);
+        return list;
+    };
+    const struct {
+        QStringList given, tried;
+    } cases[] = {
+        {{"192.0.2.1", "192.0.2.2", "2001:db8::1"}, {"2001:db8::1", "192.0.2.1", "192.0.2.2"}},
+        {{"2001:db8::1", "2001:db8::2", "192.0.2.1"}, {"2001:db8::1", "192.0.2.1", "2001:db8::2"}},
+        {{"192.0.2.1", "192.0.2.1", "::1", "::1"}, {"::1", "192.0.2.1"}},
+        {{"192.0.2.2", "192.0.2.1"}, {"192.0.2.2", "192.0.2.1"}},
+        {{}, {}},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(WinSck::AttemptOrder(addresses(c.given)), addresses(c.tried))
+            << c.given.join(' ').toStdString();
+}
+
+TEST(WinSck, ConnectsToAnIPv6AddressBareOrInBrackets) {
+    QTcpServer server;
+    if (!server.listen(QHostAddress::LocalHostIPv6, 0))
+        GTEST_SKIP() << "no IPv6 loopback here: " << server.errorString().toStdString();
+    for (const QString host : {"::1", "[::1]", "0:0::1"}) {
+        WinSck sock;
+        Log log;
+        log.Attach(&sock);
+        Start(sock, log, host, server.serverPort());
+        ASSERT_TRUE(WaitFor([&] { return !log.events.isEmpty(); })) << host.toStdString();
+        EXPECT_EQ(log.events, QStringList{"connect@7"}) << host.toStdString();
+        EXPECT_EQ(sock.RemoteHost(), host) << "kept as given, for the error texts";
+    }
+}
+
+// A name with the addresses ::1 and 127.0.0.1 (a private hosts file), and
+// on one port a listener, a dead listener or nothing for each of them.
+TEST(WinSck, DualStackNamesRaceTheirAddresses) {
+    if (!testsupport::InPrivateNetwork()) {
+        testsupport::RunInPrivateNetwork({.hosts = "::1 both.test\n127.0.0.1 both.test\n"});
+        return;
+    }
+    enum Peer6 { Listens6, Dead6, Nothing6 };
+    const struct {
+        const char *name;
+        Peer6 v6;
+        bool v4Listens;
+        QStringList events;
+        const char *winner; // whose listener got the connection
+        int atLeastMs, belowMs;
+    } cases[] = {
+        {"IPv6 answers: IPv4 is never needed", Listens6, true, {"connect@7"}, "v6", 0, 200},
+        {"IPv6 silent: IPv4 after the delay", Dead6, true, {"connect@7"}, "v4", 200, 1000},
+        {"IPv6 refused: IPv4 at once", Nothing6, true, {"connect@7"}, "v4", 0, 200},
+        {"both refused: one error", Nothing6, false, {"error 10061@9"}, "", 0, 1000},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        QTcpServer v4, v6;
+        ASSERT_TRUE(v4.listen(QHostAddress::LocalHost, 0));
+        const quint16 port = v4.serverPort();
+        if (!c.v4Listens)
+            v4.close();
+        std::optional<testsupport::DeadListener> dead;
+        if (c.v6 == Listens6) {
+            ASSERT_TRUE(v6.listen(QHostAddress::LocalHostIPv6, port));
+        } else if (c.v6 == Dead6) {
+            ASSERT_TRUE(dead.emplace(port).ok());
+        }
+
+        WinSck sock;
+        Log log;
+        log.Attach(&sock);
+        QElapsedTimer t;
+        t.start();
+        Start(sock, log, "both.test", port);
+        ASSERT_TRUE(WaitFor([&] { return !log.events.isEmpty(); }));
+        const qint64 ms = t.elapsed();
+        mdlMsgWaitObj::MessagePumpWait(300, 0, 0); // nothing else may follow
+        EXPECT_EQ(log.events, c.events);
+        EXPECT_GE(ms, c.atLeastMs);
+        EXPECT_LT(ms, c.belowMs);
+        EXPECT_EQ(v6.hasPendingConnections(), QString(c.winner) == "v6");
+        EXPECT_EQ(v4.hasPendingConnections(), QString(c.winner) == "v4");
+        EXPECT_EQ(log.emittedInside, 0);
+    }
+
+    // Close in the middle of a race ends it without a word: the IPv4
+    // listener would be connected to if the delay still ran out.
+    QTcpServer v4;
+    ASSERT_TRUE(v4.listen(QHostAddress::LocalHost, 0));
+    testsupport::DeadListener dead(v4.serverPort());
+    ASSERT_TRUE(dead.ok());
+    WinSck sock;
+    Log log;
+    log.Attach(&sock);
+    Start(sock, log, "both.test", v4.serverPort());
+    mdlMsgWaitObj::MessagePumpWait(100, 0, 0);
+    EXPECT_EQ(sock.State(), WinSck::sckConnecting);
+    log.Call([&] { sock.Close(); });
+    mdlMsgWaitObj::MessagePumpWait(600, 0, 0);
+    EXPECT_TRUE(log.events.isEmpty()) << log.events.join(' ').toStdString();
+    EXPECT_EQ(sock.State(), WinSck::sckClosed);
+    EXPECT_FALSE(v4.hasPendingConnections());
 }

@@ -1,5 +1,6 @@
 // A real SMTP server for tests: aiosmtpd (tests/support/smtp_server.py) on
-// 127.0.0.1, started and stopped by the test, storing what it accepts.
+// 127.0.0.1 (or another address given with "--bind"), started and stopped by
+// the test, storing what it accepts.
 #pragma once
 
 #include <QElapsedTimer>
@@ -24,6 +25,9 @@ inline QString SupportScript(const QString &name) {
 class SmtpServer {
 public:
     explicit SmtpServer(const QStringList &extra = {}) {
+        if (const qsizetype bind = extra.indexOf("--bind"); bind >= 0 && bind + 1 < extra.size()) {
+            m_Host = extra[bind + 1];
+        }
         m_Process.setProgram(Python);
         m_Process.setArguments(QStringList{SupportScript("smtp_server.py"), m_Dir.path()} + extra);
         m_Process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -47,7 +51,11 @@ public:
         }
     }
     quint16 port() const { return m_Port; }
-    QString address() const { return "127.0.0.1:" + QString::number(m_Port); }
+    // HOST:PORT, an IPv6 host in brackets.
+    QString address() const {
+        const QString host = m_Host.contains(':') ? "[" + m_Host + "]" : m_Host;
+        return host + ":" + QString::number(m_Port);
+    }
     QString message(int n) const { return m_Dir.filePath(QString::number(n) + ".eml"); }
     QByteArray messageBytes(int n) const {
         QFile f(message(n));
@@ -69,6 +77,7 @@ public:
 private:
     QTemporaryDir m_Dir;
     QProcess m_Process;
+    QString m_Host = "127.0.0.1";
     quint16 m_Port = 0;
 };
 

@@ -1,6 +1,10 @@
 """A real SMTP server for integration tests: aiosmtpd on 127.0.0.1.
 
 Usage: smtp_server.py OUTDIR [--user NAME --password WORD] [--reject ADDRESS]
+                             [--bind ADDRESS] [--port PORT]
+
+--bind takes an IPv4 or IPv6 address (default 127.0.0.1), --port a port
+(default: a free one).
 
 Prints "READY <port>" on standard output once it listens on a free port,
 then stores every accepted message as OUTDIR/<n>.eml (the DATA bytes as
@@ -86,14 +90,19 @@ def main():
     p.add_argument("--user")
     p.add_argument("--password", default="")
     p.add_argument("--reject", action="append", default=[])
+    p.add_argument("--bind", default="127.0.0.1")
+    p.add_argument("--port", type=int, default=0)
     a = p.parse_args()
     import socket
-    probe = socket.socket()
-    probe.bind(("127.0.0.1", 0))
-    port = probe.getsockname()[1]
-    probe.close()
+    port = a.port
+    if port == 0:
+        family = socket.AF_INET6 if ":" in a.bind else socket.AF_INET
+        probe = socket.socket(family)
+        probe.bind((a.bind, 0))
+        port = probe.getsockname()[1]
+        probe.close()
     server = Server(Store(a.outdir, set(a.reject)), a.outdir, a.user, a.password,
-                    hostname="127.0.0.1", port=port, data_size_limit=0)
+                    hostname=a.bind, port=port, data_size_limit=0)
     server.start()
     print("READY", port, flush=True)
     try:
