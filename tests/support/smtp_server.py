@@ -1,11 +1,14 @@
 """A real SMTP server for integration tests: aiosmtpd on 127.0.0.1.
 
 Usage: smtp_server.py OUTDIR [--user NAME --password WORD] [--reject ADDRESS]
+                      [--smtputf8]
 
 Prints "READY <port>" on standard output once it listens on a free port,
 then stores every accepted message as OUTDIR/<n>.eml (the DATA bytes as
 received, dot-unstuffed) and OUTDIR/<n>.json (envelope sender, recipients,
-whether the session authenticated). Runs until standard input closes.
+the MAIL FROM parameters, whether the session authenticated). Runs until
+standard input closes. --smtputf8 offers SMTPUTF8 (8BITMIME is always
+offered).
 
 RFC 4954 makes SASL mechanism names case-insensitive; this aiosmtpd
 compares them as given, so the server below upper-cases the mechanism. Its
@@ -53,6 +56,7 @@ class Store:
             f.write(envelope.original_content or envelope.content)
         with open(base + ".json", "w") as f:
             json.dump({"from": envelope.mail_from, "to": envelope.rcpt_tos,
+                       "mail_options": envelope.mail_options,
                        "authenticated": bool(session.authenticated)}, f)
         return "250 2.0.0 Ok: queued as %d" % self.count
 
@@ -82,6 +86,7 @@ def main():
     p.add_argument("--user")
     p.add_argument("--password", default="")
     p.add_argument("--reject", action="append", default=[])
+    p.add_argument("--smtputf8", action="store_true")
     a = p.parse_args()
     import socket
     probe = socket.socket()
@@ -89,7 +94,8 @@ def main():
     port = probe.getsockname()[1]
     probe.close()
     server = Server(Store(a.outdir, set(a.reject)), a.user, a.password,
-                    hostname="127.0.0.1", port=port, data_size_limit=0)
+                    hostname="127.0.0.1", port=port, data_size_limit=0,
+                    enable_SMTPUTF8=a.smtputf8)
     server.start()
     print("READY", port, flush=True)
     try:
