@@ -102,6 +102,17 @@ bool IsDotAtom(const QString &text) {
                        [](QChar c) { return c == QLatin1Char('.') || IsAtext(c); });
 }
 
+// A text in its wire form (only a file name outside ISO-8859-1 made it
+// UTF-8) as a server would store it: one leading dot taken off each line.
+QString WithoutDotStuffing(const QString &wireText) {
+    QStringList lines = wireText.split(kCrLf);
+    for (QString &line : lines) {
+        if (line.startsWith(QLatin1Char('.')))
+            line.remove(0, 1);
+    }
+    return lines.join(kCrLf);
+}
+
 // The body part of a text outside ISO-8859-1: the transfer encoding's name
 // and the encoded lines (each ended by CRLF).
 struct EncodedBody {
@@ -420,7 +431,8 @@ QList<Transmission> ComposeMessage(const MessageDraft &draft) {
         // uuencode mode has no MIME lines of its own; a UTF-8 text needs
         // them to say what it is. The uuencoded blocks that follow share the
         // body's encoding, so with files only quoted-printable will do.
-        QString text = CanonicalLineBreaks(draft.message);
+        QString text = FitsLatin1(draft.message) ? WithoutDotStuffing(draft.message)
+                                                 : CanonicalLineBreaks(draft.message);
         if (!draft.attachmentFileNames.isEmpty()) {
             if (!text.isEmpty() && !text.endsWith(kCrLf))
                 text += kCrLf;

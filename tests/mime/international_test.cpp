@@ -137,6 +137,23 @@ TEST(InternationalHeaders, EmbeddedFileOutsideLatin1IsReferredToInAscii) {
     EXPECT_EQ(html, "<img src=\"cid:=D1=84=201.gif\">");
 }
 
+// uuencode mode: a file name outside ISO-8859-1 stands in the body, which
+// then goes out as UTF-8; a text in its wire form (dots doubled) is taken
+// as a server would store it.
+TEST(InternationalHeaders, UuencodeBodyWithAFileNameOutsideLatin1) {
+    MessageDraft d = Draft();
+    d.encodeType = 1;
+    d.message = QString::fromLatin1("Gr\xfc\xdf"
+                                    "e\r\n..dot");
+    d.attachmentFileNames = {U("\xd1\x84.bin")};
+    QStringList texts;
+    for (const Transmission &t : ComposeMessage(d))
+        texts << QString::fromLatin1(t.bytes());
+    EXPECT_TRUE(texts.contains("Content-Transfer-Encoding: quoted-printable\r\n"));
+    EXPECT_TRUE(texts.contains("Gr=C3=BC=C3=9Fe\r\n=2Edot\r\n\r\n"));
+    EXPECT_TRUE(texts.contains("begin 600 =D1=84.bin\r\n"));
+}
+
 TEST(InternationalHeaders, MessageIdDomain) {
     const QRegularExpression id("^[0-9a-f]{32}@(.*)$");
     EXPECT_EQ(id.match(NewMessageId("me@example.com")).captured(1), "example.com");
