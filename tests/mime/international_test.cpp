@@ -104,29 +104,6 @@ TEST(InternationalHeaders, ReplyToDisplayTextAndLongAddressesFold) {
         EXPECT_LE(line.size(), 78) << line.toStdString();
 }
 
-TEST(InternationalHeaders, WhatNeedsExtensions) {
-    MessageDraft d = Draft();
-    d.message = U("Gr\xc3\xbc\xc3\x9f"
-                  "e");
-    d.attachmentFileNames = {U("caf\xc3\xa9.pdf")};
-    EXPECT_FALSE(NeedsSmtpExtensions(d)) << "ISO-8859-1 needs nothing";
-    EXPECT_FALSE(HasEightBitBody(d)) << "messageIs8Bit is the caller's";
-    d.messageIs8Bit = true;
-    EXPECT_TRUE(HasEightBitBody(d));
-    for (QString MessageDraft::*text :
-         {&MessageDraft::subject, &MessageDraft::fromDisplayName, &MessageDraft::message,
-          &MessageDraft::xMailer, &MessageDraft::replyToAddress}) {
-        MessageDraft e = d;
-        e.*text = U("\xe2\x9c\x93");
-        EXPECT_TRUE(NeedsSmtpExtensions(e));
-    }
-    d.attachmentFileNames = {U("\xe2\x9c\x93.pdf")};
-    EXPECT_TRUE(NeedsSmtpExtensions(d));
-    EXPECT_TRUE(HasEightBitBody(d)) << "a MIME body keeps its charset whatever the file names";
-    d.encodeType = 1;
-    EXPECT_FALSE(HasEightBitBody(d)) << "in uuencode mode the file names are in the body";
-}
-
 TEST(InternationalHeaders, EmbeddedFileOutsideLatin1IsReferredToInAscii) {
     EXPECT_EQ(ContentIdOf(QStringLiteral("logo.gif")), "logo.gif");
     EXPECT_EQ(ContentIdOf(U("caf\xc3\xa9.gif")), U("caf\xc3\xa9.gif"));
