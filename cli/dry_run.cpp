@@ -33,7 +33,9 @@ QString streamFile(const QString &path, sendmail::FileEncoding encoding, const B
                 return kCannotWrite;
             }
         } else {
-            pending += sendmail::UUEncodedDataLine(bytes);
+            pending += encoding == sendmail::FileEncoding::UUEncode
+                           ? sendmail::UUEncodedDataLine(bytes)
+                           : sendmail::QuotedPrintableUUEncodedDataLine(bytes);
             if (pending.size() >= 64 * 1024) {
                 if (!sink(pending)) {
                     return kCannotWrite;
@@ -57,8 +59,7 @@ QString WriteWireMessage(const sendmail::MessageDraft &draft, const QStringList 
         switch (t.kind) {
         case Kind::Text:
         case Kind::EndOfData:
-            // The socket sends text one byte per character, as Latin-1.
-            if (!sink(t.text.toLatin1())) {
+            if (!sink(t.bytes())) {
                 return kCannotWrite;
             }
             break;

@@ -136,7 +136,14 @@ int runSend(const Options &o, Reporter &reporter) {
             reporter.Error(mail.ErrorList().join(QString()));
             return kExitFailed;
         }
-        const QString error = WriteWireMessage(mail.ComposeDraft(), o.attachments, writeStdout);
+        // No server, so no SMTPUTF8: addresses go as a server without it
+        // would take them, and one that cannot fails as such a send would.
+        const sendmail::MessageDraft draft = mail.ComposeDraft();
+        if (const QString unsendable = sendmail::AddressProblem(draft); !unsendable.isEmpty()) {
+            reporter.Error(unsendable);
+            return kExitFailed;
+        }
+        const QString error = WriteWireMessage(draft, o.attachments, writeStdout);
         if (!error.isEmpty() || std::fflush(stdout) != 0) {
             reporter.Error(error.isEmpty() ? QStringLiteral("cannot write standard output")
                                            : error);

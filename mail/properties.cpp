@@ -3,6 +3,7 @@
 #include "mail/send_mail.h"
 
 #include "mail/error_texts.h"
+#include "mime/encoders.h"
 #include "mime/message_text.h"
 #include "net/net_utils.h"
 #include "mail/settings.h"
@@ -187,7 +188,10 @@ void clsSendMail::setEncodeType(int32_t NewValue) {
 }
 
 void clsSendMail::setMessage(const QString &NewValue) {
-    m_Message = sendmail::PrepareMessageText(NewValue);
+    // Doubled dots and broken lines are for a text that goes out as it
+    // stands. A text outside ISO-8859-1 goes out encoded (quoted-printable or
+    // Base64), where either would change the text, so it is kept as given.
+    m_Message = sendmail::FitsLatin1(NewValue) ? sendmail::PrepareMessageText(NewValue) : NewValue;
     m_MessageIs8Bit = sendmail::IsEightBit(m_Message);
 }
 

@@ -6,6 +6,7 @@
 #include "mail/send_mail.h"
 
 #include "mail/clock.h"
+#include "mime/addresses.h"
 #include "mime/compose.h"
 #include "mime/encoders.h"
 #include "mail/error_texts.h"
@@ -32,6 +33,20 @@ class SendError : public std::runtime_error {
 public:
     explicit SendError(const QString &text) : std::runtime_error(text.toStdString()) {}
 };
+
+// SendFileData's mode: 0 Base64, 1 uuencode, 2 uuencode inside a
+// quoted-printable body.
+int fileMode(sendmail::FileEncoding encoding) {
+    switch (encoding) {
+    case sendmail::FileEncoding::Base64:
+        return 0;
+    case sendmail::FileEncoding::UUEncode:
+        return 1;
+    case sendmail::FileEncoding::UUEncodeQuotedPrintable:
+        return 2;
+    }
+    return 1;
+}
 
 } // namespace
 
@@ -107,8 +122,11 @@ bool clsSendMail::linkEmbeddedFiles() {
 
 sendmail::MessageDraft clsSendMail::wireDraft(bool hasEmbedded) const {
     sendmail::MessageDraft message = draft(hasEmbedded);
-    // On the wire every line break of the body is CRLF.
-    message.message = sendmail::ToWireText(m_Message);
+    // On the wire every line break of the body is CRLF. A text outside
+    // ISO-8859-1 is encoded whole by the composition, which does that itself.
+    if (sendmail::FitsLatin1(m_Message)) {
+        message.message = sendmail::ToWireText(m_Message);
+    }
     message.now = sendmail::CurrentDateTime();
     return message;
 }
@@ -166,10 +184,35 @@ void clsSendMail::sendSteps() {
     }
     BytesSent = 0;
 
+    // Addresses outside ASCII go as they are to a server that offers
+    // SMTPUTF8, and with A-label domains to any other; one that cannot be
+    // written in ASCII fails the send before the envelope.
+    sendmail::MessageDraft message = wireDraft(hasEmbedded);
+    const bool smtpUtf8 = OffersSmtpUtf8 && sendmail::HasInternationalAddress(message);
+    if (!smtpUtf8) {
+        if (const QString problem = sendmail::AddressProblem(message); !problem.isEmpty()) {
+            AddError(problem);
+            ReportFailure();
+            return;
+        }
+    }
+    message.smtpUtf8 = smtpUtf8;
+    const auto envelope = [smtpUtf8](const QString &address) {
+        return sendmail::WireAddress(address, smtpUtf8).value_or(address);
+    };
+
     emit status(QStringLiteral("Sending Sender Information..."));
     ReplyOK = false;
-    const QString auth = AuthEqLoginOffered ? " AUTH=" + m_from : QString();
-    sendCommand("MAIL FROM: <" + m_from + ">" + auth);
+    QString parameters;
+    if (Offers8BitMime && sendmail::HasEightBitBody(message)) {
+        parameters += QStringLiteral(" BODY=8BITMIME");
+    }
+    if (smtpUtf8) {
+        parameters += QStringLiteral(" SMTPUTF8");
+    }
+    const QString sender = envelope(m_from);
+    const QString auth = AuthEqLoginOffered ? " AUTH=" + sender : QString();
+    sendEnvelopeCommand("MAIL FROM: <" + sender + ">" + parameters + auth);
     if (!WaitForReply(ReplyOK, m_MessageTimeout, true) || Aborted) {
         return;
     }
@@ -178,7 +221,7 @@ void clsSendMail::sendSteps() {
     for (const QStringList *list : {&m_Recipient, &m_CcRecipient, &m_BccRecipient}) {
         for (const QString &address : *list) {
             ReplyOK = false;
-            sendCommand("RCPT TO: <" + address + ">");
+            sendEnvelopeCommand("RCPT TO: <" + envelope(address) + ">");
             if (!WaitForReply(ReplyOK, m_MessageTimeout, true) || Aborted) {
                 return;
             }
@@ -193,12 +236,12 @@ void clsSendMail::sendSteps() {
     }
 
     ReplyOK = false;
-    const sendmail::MessageDraft message = wireDraft(hasEmbedded);
+    message.now = sendmail::CurrentDateTime();
     using Kind = sendmail::Transmission::Kind;
     for (const sendmail::Transmission &t : sendmail::ComposeMessage(message)) {
         switch (t.kind) {
         case Kind::Text:
-            sendLine(t.text);
+            sckMail->SendData(t.bytes());
             if (t.debugText) {
                 RaiseDebugPrint(*t.debugText);
             }
@@ -207,9 +250,7 @@ void clsSendMail::sendSteps() {
             emit status(t.status);
             break;
         case Kind::FileData:
-            if (!SendFileData(m_Attachment.value(t.attachment),
-                              t.encoding == sendmail::FileEncoding::Base64 ? 0 : 1) ||
-                Aborted) {
+            if (!SendFileData(m_Attachment.value(t.attachment), fileMode(t.encoding)) || Aborted) {
                 return;
             }
             break;
@@ -221,7 +262,7 @@ void clsSendMail::sendSteps() {
         case Kind::EndOfData:
             ReplyOK = false;
             m_AwaitingDataEnd = true;
-            sendLine(t.text);
+            sckMail->SendData(t.bytes());
             if (t.debugText) {
                 RaiseDebugPrint(*t.debugText);
             }
@@ -246,6 +287,13 @@ void clsSendMail::sendSteps() {
     MailResult = true;
     MailMessage = QStringLiteral("OK");
     emit SendSuccesful();
+}
+
+void clsSendMail::sendEnvelopeCommand(const QString &command) {
+    // UTF-8 reaches the wire only with SMTPUTF8; otherwise the command is
+    // ASCII, the same bytes in either form.
+    sckMail->SendData((command + QStringLiteral("\r\n")).toUtf8());
+    RaiseDebugPrint(command);
 }
 
 bool clsSendMail::SendFileData(const QString &path, int mode) {
@@ -279,7 +327,8 @@ bool clsSendMail::SendFileData(const QString &path, int mode) {
                     WaitForReply(ProgressSeen, 2, false);
                 }
             } else {
-                sckMail->SendData(sendmail::UUEncodedDataLine(bytes));
+                sckMail->SendData(mode == 1 ? sendmail::UUEncodedDataLine(bytes)
+                                            : sendmail::QuotedPrintableUUEncodedDataLine(bytes));
                 if (++lines % 50 == 0) {
                     QCoreApplication::processEvents();
                     if (sckMail->BytesQueued() > QueueHighWater) {

@@ -113,7 +113,9 @@ public:
     QString FromDisplayName() const { return m_FromDisplayName; }
     void setFromDisplayName(const QString &NewValue);
     // Held as prepared for transmission: leading dots doubled, lines longer
-    // than 998 characters broken.
+    // than 998 characters broken. A text with a character outside ISO-8859-1
+    // is held as given: it goes out as UTF-8, quoted-printable or Base64,
+    // which carries it unchanged.
     QString Message() const { return m_Message; }
     void setMessage(const QString &NewValue);
     // Seconds; a negative number is held as its absolute value.
@@ -258,8 +260,8 @@ private:
     void ReportFailure();
     void ReportTimeout();
     void RaiseDebugPrint(const QString &text);
-    void sendLine(const QString &text);
     void sendCommand(const QString &command);
+    void sendEnvelopeCommand(const QString &command);
     void wake();
     void sckMail_Connect();
     void sckMail_Close();
@@ -349,6 +351,15 @@ private:
     bool AuthLoginOffered = false;
     bool AuthEqLoginOffered = false;
     bool AuthAccepted = false;
+    // Extensions of the server's EHLO reply (false after HELO).
+    bool Offers8BitMime = false;
+    bool OffersSmtpUtf8 = false;
+    // The EHLO reply is awaited: its 250 lines name the extensions; with
+    // EhloFallback a 500 or 502 sets EhloRefused (and ReplyOK, ending the
+    // wait) instead of failing the session.
+    bool ReadingEhlo = false;
+    bool EhloFallback = false;
+    bool EhloRefused = false;
     int32_t PopStep = 0;
     bool PopDone = false;
     int32_t BytesSent = 0;

@@ -3,16 +3,21 @@
 // reply, the waits with their time limits, the orderly close and the
 // reporting of failures.
 //
-// SMTP: RFC 5321 (replies, multi-line replies with "-" after the code).
+// SMTP: RFC 5321 (replies, multi-line replies with "-" after the code;
+// EHLO and the fall-back to HELO, section 4.1.4). Extensions: 8BITMIME
+// (RFC 6152), SMTPUTF8 (RFC 6531).
 // AUTH LOGIN: RFC 4954 (the 334 prompts answered in Base64).
 // POP3: RFC 1939 (USER, PASS, QUIT).
 #include "mail/send_mail.h"
 
 #include "mail/clock.h"
+#include "mime/addresses.h"
+#include "mime/compose.h"
 #include "mime/encoders.h"
 #include "mail/error_texts.h"
 #include "mail/progress.h"
 #include "net/host_text.h"
+#include "mail/smtp_extensions.h"
 #include "net/socket.h"
 #include "mail/validation.h"
 #include "wait/msg_wait.h"
@@ -173,6 +178,8 @@ bool clsSendMail::SmtpPhase() {
     AuthAccepted = false;
     Aborted = false;
     SocketConnected = false;
+    Offers8BitMime = false;
+    OffersSmtpUtf8 = false;
     if (sckMail->State() != WinSck::sckClosed) {
         sckMail->Close();
     }
@@ -193,22 +200,45 @@ bool clsSendMail::SmtpPhase() {
     emit status(QStringLiteral("Initializing Communications..."));
     ReplyOK = false;
 
-    const QString word = m_UseAuthentication ? QStringLiteral("EHLO ") : QStringLiteral("HELO ");
+    // EHLO when a login or the message needs an extension (text outside
+    // ISO-8859-1, an address outside ASCII); any other message is greeted
+    // as it always was.
+    const bool extensions = sendmail::NeedsSmtpExtensions(draft(false));
+    const bool ehlo = m_UseAuthentication || extensions;
     QString name;
     if (!sendmail::TrimBlanks(m_Hallo).isEmpty()) {
         name = m_Hallo;
     } else {
         const qsizetype at = m_from.indexOf(QLatin1Char('@'));
         name = at >= 0 ? m_from.mid(at + 1) : m_from;
+        // The greeting names a domain in ASCII, whatever the server offers.
+        if (const QString ascii = sendmail::AsciiDomain(name); !ascii.isEmpty()) {
+            name = ascii;
+        }
     }
     // An IPv6 address as the name goes in its RFC 5321 form, [IPv6:...].
     if (const QString bare = sendmail::TrimBlanks(name);
         sendmail::SmtpAddressLiteral(bare) != bare) {
         name = sendmail::SmtpAddressLiteral(bare);
     }
-    sendCommand(word + name);
-    if (!WaitForReply(ReplyOK, m_ConnectTimeout, true)) {
+    ReadingEhlo = ehlo;
+    // Without a login to lose, a server that does not know EHLO (500, 502)
+    // is greeted again with HELO.
+    EhloFallback = ehlo && !m_UseAuthentication;
+    EhloRefused = false;
+    sendCommand((ehlo ? QStringLiteral("EHLO ") : QStringLiteral("HELO ")) + name);
+    const bool answered = WaitForReply(ReplyOK, m_ConnectTimeout, true);
+    ReadingEhlo = false;
+    EhloFallback = false;
+    if (!answered) {
         return false;
+    }
+    if (EhloRefused) {
+        ReplyOK = false;
+        sendCommand("HELO " + name);
+        if (!WaitForReply(ReplyOK, m_ConnectTimeout, true)) {
+            return false;
+        }
     }
     if (!m_UseAuthentication) {
         return true;
@@ -340,10 +370,6 @@ void clsSendMail::RaiseDebugPrint(const QString &text) {
     emit DebugPrint(QVariant(text));
 }
 
-void clsSendMail::sendLine(const QString &text) {
-    sckMail->SendData(text);
-}
-
 void clsSendMail::sendCommand(const QString &command) {
     sckMail->SendData(command + CRLF);
     RaiseDebugPrint(command);
@@ -431,6 +457,11 @@ void clsSendMail::HandleReply(const QString &reply) {
         ReplyOK = true;
     } else if (code == QLatin1String("250")) {
         ReplyOK = true;
+        if (ReadingEhlo) {
+            const sendmail::SmtpExtensions offered = sendmail::ParseEhloReply(reply);
+            Offers8BitMime = Offers8BitMime || offered.eightBitMime;
+            OffersSmtpUtf8 = OffersSmtpUtf8 || offered.smtpUtf8;
+        }
         if (reply.contains(QLatin1String("auth login"), Qt::CaseInsensitive)) {
             AuthLoginOffered = true;
         }
@@ -447,6 +478,11 @@ void clsSendMail::HandleReply(const QString &reply) {
         // Help and status replies change nothing.
     } else if (code == QLatin1String("+OK")) {
         Pop3Step();
+    } else if (EhloFallback && (code == QLatin1String("500") || code == QLatin1String("502"))) {
+        // Ends the EHLO wait; SmtpPhase says HELO instead.
+        EhloFallback = false;
+        EhloRefused = true;
+        ReplyOK = true;
     } else {
         if (code == QLatin1String("-ER")) {
             PopDone = false;

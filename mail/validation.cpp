@@ -33,7 +33,8 @@ bool IsValidHostName(const QString &host) {
         return false;
     // A substring search on purpose: see TopLevelDomains. The empty label of
     // a name ending in "." is contained in any text.
-    return TopLevelDomains.contains(labels.last(), Qt::CaseInsensitive);
+    return TopLevelDomains.contains(labels.last(), Qt::CaseInsensitive) ||
+           IsIcannTopLevelDomain(labels.last());
 }
 
 void NormalizeAddressList(QStringList &list) {

@@ -3,7 +3,9 @@
 //
 // All of these are pure text operations: no lookup, no network. A host name
 // passes when it is a dotted IPv4 address or when its last label occurs
-// somewhere inside TopLevelDomains; an address passes when it has exactly one
+// somewhere inside TopLevelDomains or is a top-level domain of the Public
+// Suffix List (read from the machine's copy through libpsl); an address passes when it has exactly
+// one
 // "@" and the part after it passes as a host name. The part before the "@" is
 // never examined. None of these functions fails: malformed input is simply
 // not valid.
@@ -30,9 +32,15 @@ bool IsValidEmailAddress(const QString &AddressString);
 // After removing leading and trailing spaces and converting to upper case:
 // true for a dotted address (IsDottedAddress), or for a name with at least
 // one "." whose last label occurs inside TopLevelDomains (an empty last
-// label, from a trailing ".", counts as occurring). An empty name is not
-// valid.
+// label, from a trailing ".", counts as occurring) or is a top-level domain
+// of today (IsIcannTopLevelDomain). An empty name is not valid. Labels may
+// be outside ASCII ("пример.рф").
 bool IsValidHostName(const QString &host);
+
+// True when `label` (one label, any letter case) is a top-level domain of
+// the ICANN section of the Public Suffix List: "dev", "info", "app", and the
+// internationalized ones in either form ("рф", "xn--p1ai").
+bool IsIcannTopLevelDomain(const QString &label);
 
 // For each entry, in this order: remove leading and trailing spaces, remove
 // every CR LF pair (a lone CR or LF stays), remove every tab. A space that

@@ -1,14 +1,18 @@
-// Header fields after RFC 5322 (Date in section 3.3 form), MIME after
-// RFC 2045 and RFC 2046 (boundary delimiters and the closing "--"),
-// "multipart/related" after RFC 2387, "cid:" references after RFC 2392,
-// encoded words after RFC 2047.
+// Header fields after RFC 5322 (Date in section 3.3 form, Message-ID in
+// section 3.6.4), MIME after RFC 2045 and RFC 2046 (boundary delimiters and
+// the closing "--"), "multipart/related" after RFC 2387, "cid:" references
+// after RFC 2392, encoded words after RFC 2047, file-name parameters after
+// RFC 2231, addresses in UTF-8 after RFC 6532.
 
 #include "mime/compose.h"
 
+#include "mime/addresses.h"
 #include "mime/content_type.h"
 #include "mime/encoders.h"
 
 #include <QDate>
+#include <QRandomGenerator>
+#include <QSysInfo>
 #include <QTime>
 
 #include <algorithm>
@@ -43,11 +47,88 @@ QString TrimSpaces(const QString &text) {
     return text.mid(begin, end - begin);
 }
 
-QString AddressEntry(const QString &address, const QString &displayName) {
-    const QString safeAddress = OneLine(address);
-    const QString display =
-        displayName.isEmpty() ? kQuote + safeAddress + kQuote : EncodeHeaderText(displayName, true);
-    return display + QStringLiteral(" <") + safeAddress + QLatin1Char('>');
+constexpr int kFoldColumns = 78;
+
+// Characters on the last line of a header text that starts `column`
+// characters into its first line.
+qsizetype LastLineLength(const QString &text, int column) {
+    const qsizetype fold = text.lastIndexOf(QLatin1String("\r\n"));
+    return fold < 0 ? column + text.size() : text.size() - fold - 2;
+}
+
+QString AddressEntry(const QString &address, const QString &displayName, int column,
+                     bool smtpUtf8) {
+    const QString safeAddress = OneLine(WireAddress(address, smtpUtf8).value_or(address));
+    if (displayName.isEmpty())
+        return kQuote + safeAddress + kQuote + QStringLiteral(" <") + safeAddress +
+               QLatin1Char('>');
+    const QString display = EncodeHeaderText(displayName, true, {column, 0});
+    const QString angle = QLatin1Char('<') + safeAddress + QLatin1Char('>');
+    // Only UTF-8 words are laid out for the line limit; a name that fits
+    // ISO-8859-1 keeps the form it always had.
+    if (!FitsLatin1(displayName) &&
+        LastLineLength(display, column) + 1 + angle.size() > kFoldColumns)
+        return display + QStringLiteral("\r\n\t") + angle;
+    return display + QLatin1Char(' ') + angle;
+}
+
+// The octets of a header line. A line that fits ISO-8859-1 is its own
+// octets, as it always was; a line with UTF-8 addresses (smtpUtf8), or with
+// anything else outside ISO-8859-1, goes as UTF-8.
+QString Octets(const QString &line, bool utf8) {
+    if (!utf8 && FitsLatin1(line))
+        return line;
+    return QString::fromLatin1(line.toUtf8());
+}
+
+// An unstructured header text (X-Mailer): as stored when it fits
+// ISO-8859-1, else UTF-8 encoded words.
+QString UnstructuredText(const QString &text, int column) {
+    return FitsLatin1(text) ? OneLine(text) : EncodeHeaderText(text, false, {column, 0});
+}
+
+bool IsAtext(QChar c) {
+    const char16_t u = c.unicode();
+    return (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || (u >= '0' && u <= '9') ||
+           (u < 128 && QByteArrayView("!#$%&'*+-/=?^_`{|}~").contains(char(u)));
+}
+
+// A domain that can stand after the "@" of a Message-ID as a dot-atom.
+bool IsDotAtom(const QString &text) {
+    if (text.isEmpty() || text.startsWith(QLatin1Char('.')) || text.endsWith(QLatin1Char('.')) ||
+        text.contains(QLatin1String("..")))
+        return false;
+    return std::all_of(text.begin(), text.end(),
+                       [](QChar c) { return c == QLatin1Char('.') || IsAtext(c); });
+}
+
+// A text in its wire form (only a file name outside ISO-8859-1 made it
+// UTF-8) as a server would store it: one leading dot taken off each line.
+QString WithoutDotStuffing(const QString &wireText) {
+    QStringList lines = wireText.split(kCrLf);
+    for (QString &line : lines) {
+        if (line.startsWith(QLatin1Char('.')))
+            line.remove(0, 1);
+    }
+    return lines.join(kCrLf);
+}
+
+// The body part of a text outside ISO-8859-1: the transfer encoding's name
+// and the encoded lines (each ended by CRLF).
+struct EncodedBody {
+    QString encoding;
+    QString lines;
+};
+
+EncodedBody EncodeUtf8Body(const QString &text, bool allowBase64) {
+    QByteArray bytes = CanonicalLineBreaks(text).toUtf8();
+    const QByteArray qp = EncodeQuotedPrintable(bytes);
+    if (allowBase64) {
+        const QByteArray base64 = EncodeBase64Bytes(bytes);
+        if (base64.size() < qp.size())
+            return {QStringLiteral("base64"), QString::fromLatin1(base64)};
+    }
+    return {QStringLiteral("quoted-printable"), QString::fromLatin1(qp)};
 }
 
 // The first quote character, double or single, at or after `from`; a
@@ -71,11 +152,18 @@ QString Hex8(quint32 value) {
 class Composer {
 public:
     QList<Transmission> out;
+    // Header lines with addresses go as UTF-8 (SMTPUTF8 in use).
+    bool utf8Addresses = false;
 
     // A line sent with CRLF and reported without it.
-    void Reported(const QString &line) { Add(line + kCrLf, line); }
+    void Reported(const QString &line) { Add(Octets(line, false) + kCrLf, line); }
     // A line sent with CRLF and not reported.
-    void Quiet(const QString &line) { Add(line + kCrLf, std::nullopt); }
+    void Quiet(const QString &line) { Add(Octets(line, false) + kCrLf, std::nullopt); }
+    // The same for a line that holds addresses.
+    void ReportedAddresses(const QString &line) { Add(Octets(line, utf8Addresses) + kCrLf, line); }
+    void QuietAddresses(const QString &line) {
+        Add(Octets(line, utf8Addresses) + kCrLf, std::nullopt);
+    }
     void Add(const QString &text, std::optional<QString> debugText) {
         Transmission t;
         t.text = text;
@@ -113,17 +201,133 @@ bool IsMultipart(const MessageDraft &draft) {
 }
 
 QString FromValue(const QString &from, const QString &fromDisplayName) {
-    return AddressEntry(from, fromDisplayName);
+    return FromValue(from, fromDisplayName, 0, false);
+}
+
+QString FromValue(const QString &from, const QString &fromDisplayName, int column, bool smtpUtf8) {
+    return AddressEntry(from, fromDisplayName, column, smtpUtf8);
 }
 
 QString AddressHeaderValue(const QStringList &addresses, const QStringList &displayNames) {
+    return AddressHeaderValue(addresses, displayNames, 0, false);
+}
+
+QString AddressHeaderValue(const QStringList &addresses, const QStringList &displayNames,
+                           int column, bool smtpUtf8) {
     QString value;
     for (qsizetype k = 0; k < addresses.size(); ++k) {
         if (k > 0)
             value += QStringLiteral(", \r\n\t");
-        value += AddressEntry(addresses[k], displayNames.value(k));
+        value += AddressEntry(addresses[k], displayNames.value(k), k == 0 ? column : 1, smtpUtf8);
     }
     return value;
+}
+
+QString NewMessageId(const QString &from) {
+    const qsizetype at = from.lastIndexOf(QLatin1Char('@'));
+    QString domain = at >= 0 ? AsciiDomain(from.mid(at + 1)) : QString();
+    if (!IsDotAtom(domain))
+        domain = AsciiDomain(QSysInfo::machineHostName());
+    if (!IsDotAtom(domain))
+        domain = QStringLiteral("localhost");
+    // 128 bits from the system's generator: unique across messages,
+    // processes and machines without any shared state.
+    quint32 random[4];
+    QRandomGenerator::system()->fillRange(random);
+    QString unique;
+    for (quint32 word : random)
+        unique += QStringLiteral("%1").arg(word, 8, 16, QLatin1Char('0'));
+    return unique + QLatin1Char('@') + domain;
+}
+
+namespace {
+
+// A text outside ISO-8859-1 makes the body UTF-8; in uuencode mode, where
+// the "begin" lines stand in the body, so does a file name.
+bool HasUtf8Body(const MessageDraft &draft) {
+    if (!FitsLatin1(draft.message))
+        return true;
+    if (draft.encodeType == 0)
+        return false;
+    return !std::all_of(draft.attachmentFileNames.begin(), draft.attachmentFileNames.end(),
+                        [](const QString &name) { return FitsLatin1(name); });
+}
+
+// The address part of ReplyToAddress ("Name <address>" or an address).
+QString ReplyToMailbox(const QString &replyTo) {
+    return SplitNamedAddress(replyTo).address;
+}
+
+QStringList MessageAddresses(const MessageDraft &draft) {
+    QStringList all{draft.from};
+    all << draft.recipients << draft.ccRecipients << draft.bccRecipients;
+    if (!draft.replyToAddress.isEmpty())
+        all << ReplyToMailbox(draft.replyToAddress);
+    return all;
+}
+
+// The Reply-to line: "<" + address + ">" as it always was; a display text
+// outside ISO-8859-1, or an address that changes on the way (an A-label),
+// makes it a proper "name <address>" with the name encoded.
+QString ReplyToLine(const QString &replyTo, bool smtpUtf8) {
+    const QString head = QStringLiteral("Reply-to: ");
+    const NamedAddress named = SplitNamedAddress(replyTo);
+    const QString wire = WireAddress(named.address, smtpUtf8).value_or(named.address);
+    if (wire == named.address && FitsLatin1(named.display))
+        return head + QLatin1Char('<') + OneLine(replyTo) + QLatin1Char('>');
+    if (named.display.isEmpty())
+        return head + QLatin1Char('<') + OneLine(wire) + QLatin1Char('>');
+    return head + AddressEntry(named.address, named.display, int(head.size()), smtpUtf8);
+}
+
+} // namespace
+
+bool HasEightBitBody(const MessageDraft &draft) {
+    return draft.messageIs8Bit && !HasUtf8Body(draft);
+}
+
+bool NeedsSmtpExtensions(const MessageDraft &draft) {
+    QStringList texts{draft.subject, draft.fromDisplayName, draft.message, draft.replyToAddress,
+                      draft.xMailer};
+    texts << draft.recipientDisplayNames << draft.ccDisplayNames << draft.attachmentFileNames;
+    for (const QString &text : texts) {
+        if (!FitsLatin1(text))
+            return true;
+    }
+    return HasInternationalAddress(draft);
+}
+
+bool HasInternationalAddress(const MessageDraft &draft) {
+    const QStringList addresses = MessageAddresses(draft);
+    return !std::all_of(addresses.begin(), addresses.end(),
+                        [](const QString &a) { return IsAscii(a); });
+}
+
+QString AddressProblem(const MessageDraft &draft) {
+    for (const QString &address : MessageAddresses(draft)) {
+        if (QString problem = AddressProblemWithoutSmtpUtf8(address); !problem.isEmpty())
+            return problem;
+    }
+    return QString();
+}
+
+QString ContentIdOf(const QString &name) {
+    if (FitsLatin1(name))
+        return name;
+    static const char hex[] = "0123456789ABCDEF";
+    QString id;
+    for (char ch : name.toUtf8()) {
+        const auto c = static_cast<uchar>(ch);
+        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+            c == '.' || c == '_' || c == '-') {
+            id += QLatin1Char(ch);
+        } else {
+            id += QLatin1Char('=');
+            id += QLatin1Char(hex[c >> 4]);
+            id += QLatin1Char(hex[c & 15]);
+        }
+    }
+    return id;
 }
 
 QString DateLine(const QDateTime &now, const QString &timeZoneSuffix) {
@@ -158,24 +362,35 @@ QByteArray UUEncodedDataLine(const QByteArray &piece) {
     return line + "\r\n";
 }
 
+QByteArray QuotedPrintableUUEncodedDataLine(const QByteArray &piece) {
+    return EncodeQuotedPrintable(UUEncodeLine(piece) + "\r\n");
+}
+
 QList<Transmission> ComposeMessage(const MessageDraft &draft) {
     Composer c;
+    c.utf8Addresses = draft.smtpUtf8;
     const bool mime = draft.encodeType == 0;
     const bool multipart = IsMultipart(draft);
-    const QString fromValue = FromValue(draft.from, draft.fromDisplayName);
+    const bool utf8 = draft.smtpUtf8;
+    const bool utf8Body = HasUtf8Body(draft);
 
-    c.Reported(QStringLiteral("From: ") + fromValue);
-    c.Reported(QStringLiteral("To: ") +
-               AddressHeaderValue(draft.recipients, draft.recipientDisplayNames));
-    const QString cc = AddressHeaderValue(draft.ccRecipients, draft.ccDisplayNames);
+    c.ReportedAddresses(QStringLiteral("From: ") +
+                        FromValue(draft.from, draft.fromDisplayName, 6, utf8));
+    c.ReportedAddresses(QStringLiteral("To: ") +
+                        AddressHeaderValue(draft.recipients, draft.recipientDisplayNames, 4, utf8));
+    const QString cc = AddressHeaderValue(draft.ccRecipients, draft.ccDisplayNames, 4, utf8);
     if (!cc.isEmpty())
-        c.Quiet(QStringLiteral("Cc: ") + cc);
-    c.Reported(QStringLiteral("Subject: ") + EncodeHeaderText(draft.subject, false));
+        c.QuietAddresses(QStringLiteral("Cc: ") + cc);
+    c.Reported(QStringLiteral("Subject: ") + EncodeHeaderText(draft.subject, false, {9, 0}));
     if (!draft.replyToAddress.isEmpty())
-        c.Quiet(QStringLiteral("Reply-to: <") + OneLine(draft.replyToAddress) + QLatin1Char('>'));
+        c.QuietAddresses(ReplyToLine(draft.replyToAddress, utf8));
     c.Reported(DateLine(draft.now, draft.timeZoneSuffix));
+    c.Reported(QStringLiteral("Message-ID: <") +
+               (draft.messageId.isEmpty() ? NewMessageId(draft.from) : OneLine(draft.messageId)) +
+               QLatin1Char('>'));
 
     QString boundary;
+    EncodedBody body;
     if (mime) {
         boundary = MessageBoundary(draft.now);
         c.Reported(QStringLiteral("MIME-Version: 1.0"));
@@ -184,10 +399,11 @@ QList<Transmission> ComposeMessage(const MessageDraft &draft) {
             c.Reported(QStringLiteral("X-MSMail-Priority: ") + draft.priorityText);
         }
         if (!TrimSpaces(draft.xMailer).isEmpty())
-            c.Reported(QStringLiteral("X-Mailer: ") + OneLine(draft.xMailer));
+            c.Reported(QStringLiteral("X-Mailer: ") + UnstructuredText(draft.xMailer, 10));
         if (draft.receipt) {
-            const QString line = QStringLiteral("Disposition-Notification-To: ") + fromValue;
-            c.Add(line + kCrLf, line + kCrLf);
+            const QString line = QStringLiteral("Disposition-Notification-To: ") +
+                                 FromValue(draft.from, draft.fromDisplayName, 29, utf8);
+            c.Add(Octets(line, utf8) + kCrLf, line + kCrLf);
         }
         if (multipart) {
             c.Reported(draft.hasEmbedded ? QStringLiteral("Content-Type: multipart/related;")
@@ -200,20 +416,51 @@ QList<Transmission> ComposeMessage(const MessageDraft &draft) {
         }
         c.Reported(draft.asHtml ? QStringLiteral("Content-Type: text/html;")
                                 : QStringLiteral("Content-Type: text/plain;"));
-        c.Reported(QStringLiteral("\tcharset=\"iso-8859-1\""));
-        c.Reported(draft.messageIs8Bit ? QStringLiteral("Content-Transfer-Encoding: 8bit")
-                                       : QStringLiteral("Content-Transfer-Encoding: 7bit"));
+        if (utf8Body) {
+            body = EncodeUtf8Body(draft.message, true);
+            c.Reported(QStringLiteral("\tcharset=\"UTF-8\""));
+            c.Reported(QStringLiteral("Content-Transfer-Encoding: ") + body.encoding);
+        } else {
+            c.Reported(QStringLiteral("\tcharset=\"iso-8859-1\""));
+            c.Reported(draft.messageIs8Bit ? QStringLiteral("Content-Transfer-Encoding: 8bit")
+                                           : QStringLiteral("Content-Transfer-Encoding: 7bit"));
+        }
         if (draft.asHtml && !draft.contentBase.isEmpty())
             c.Reported(QStringLiteral("Content-Base: \"") + OneLine(draft.contentBase) + kQuote);
+    } else if (utf8Body) {
+        // uuencode mode has no MIME lines of its own; a UTF-8 text needs
+        // them to say what it is. The uuencoded blocks that follow share the
+        // body's encoding, so with files only quoted-printable will do.
+        QString text = FitsLatin1(draft.message) ? WithoutDotStuffing(draft.message)
+                                                 : CanonicalLineBreaks(draft.message);
+        if (!draft.attachmentFileNames.isEmpty()) {
+            if (!text.isEmpty() && !text.endsWith(kCrLf))
+                text += kCrLf;
+            text += kCrLf;
+        }
+        body = EncodeUtf8Body(text, draft.attachmentFileNames.isEmpty());
+        c.Reported(QStringLiteral("MIME-Version: 1.0"));
+        c.Reported(QStringLiteral("Content-Type: text/plain;"));
+        c.Reported(QStringLiteral("\tcharset=\"UTF-8\""));
+        c.Reported(QStringLiteral("Content-Transfer-Encoding: ") + body.encoding);
     }
 
-    c.Add(kCrLf + kCrLf, kCrLf);
-    c.Add(draft.message + kCrLf + kCrLf + kCrLf, draft.message + kCrLf + kCrLf);
+    if (utf8Body) {
+        // The encoded text is the body exactly: nothing added before or
+        // after it. Before a delimiter one more CRLF stands, which the
+        // delimiter takes as its own.
+        c.Add(kCrLf, kCrLf);
+        c.Add(body.lines + (multipart ? kCrLf : QString()), draft.message + kCrLf);
+    } else {
+        c.Add(kCrLf + kCrLf, kCrLf);
+        c.Add(draft.message + kCrLf + kCrLf + kCrLf, draft.message + kCrLf + kCrLf);
+    }
 
     for (int i = 0; i < draft.attachmentFileNames.size(); ++i) {
         const QString &name = draft.attachmentFileNames[i];
         const QString safeName = OneLine(name);
         const bool embedded = draft.attachmentEmbedded.value(i, false);
+        const bool plainName = FitsLatin1(name);
 
         c.Marker(Transmission::Kind::AttachmentStart, i);
         c.out.last().status = (embedded ? QStringLiteral("Sending Embedded File, ")
@@ -224,16 +471,39 @@ QList<Transmission> ComposeMessage(const MessageDraft &draft) {
             c.Quiet(QStringLiteral("Content-Type: ") +
                     GetContentType(name, QStringLiteral("application/octet-stream")) +
                     QLatin1Char(';'));
-            c.Quiet(QStringLiteral("\tname=\"") + safeName + kQuote);
+            if (plainName) {
+                c.Quiet(QStringLiteral("\tname=\"") + safeName + kQuote);
+            } else {
+                // Readers that know no RFC 2231 still read encoded words here.
+                c.Quiet(QStringLiteral("\tname=\"") + EncodeHeaderText(name, true, {7, 1}) +
+                        kQuote);
+            }
             c.Quiet(QStringLiteral("Content-Transfer-Encoding: base64"));
             c.Quiet(QStringLiteral("Content-Disposition: attachment;"));
-            c.Quiet(QStringLiteral("\tfilename=\"") + safeName + kQuote);
+            if (plainName) {
+                c.Quiet(QStringLiteral("\tfilename=\"") + safeName + kQuote);
+            } else {
+                // A TAB before and a ";" after each piece: 76 characters left.
+                const QStringList pieces =
+                    EncodeExtendedParameter(QStringLiteral("filename"), name, kFoldColumns - 2);
+                for (qsizetype p = 0; p < pieces.size(); ++p)
+                    c.Quiet(QLatin1Char('\t') + pieces[p] +
+                            (p + 1 < pieces.size() ? QStringLiteral(";") : QString()));
+            }
             if (embedded && draft.hasEmbedded)
-                c.Quiet(QStringLiteral("Content-ID: <") + safeName + QLatin1Char('>'));
+                c.Quiet(QStringLiteral("Content-ID: <") + OneLine(ContentIdOf(name)) +
+                        QLatin1Char('>'));
             c.Quiet(QString());
             c.Marker(Transmission::Kind::FileData, i);
             c.out.last().encoding = FileEncoding::Base64;
             c.Quiet(QString());
+        } else if (utf8Body) {
+            const QString begin = QStringLiteral("begin 600 ") + safeName;
+            c.Add(QString::fromLatin1(EncodeQuotedPrintable(begin.toUtf8() + "\r\n")), begin);
+            c.Marker(Transmission::Kind::FileData, i);
+            c.out.last().encoding = FileEncoding::UUEncodeQuotedPrintable;
+            c.Quiet(UUEncodeLine(QString()));
+            c.Reported(QStringLiteral("end"));
         } else {
             c.Reported(QStringLiteral("begin 600 ") + safeName);
             c.Marker(Transmission::Kind::FileData, i);
@@ -280,7 +550,7 @@ bool LinkEmbeddedFiles(QString &message, const QStringList &attachmentFileNames,
             if (insideTag && eq > lt) {
                 const qsizetype qt = OpeningQuote(message, eq);
                 const qsizetype keep = (qt >= 0 && qt < p ? qt : eq) + 1;
-                const QString reference = QStringLiteral("cid:") + name;
+                const QString reference = QStringLiteral("cid:") + ContentIdOf(name);
                 message = message.left(keep) + reference + message.mid(p + name.size());
                 attachmentEmbedded[i] = true;
                 linked = true;

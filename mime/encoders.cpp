@@ -1,7 +1,8 @@
-// Encoded words follow RFC 2047 (sections 4.1 "B" and 4.2 "Q"), Base64
-// follows RFC 2045 section 6.8 (76-character lines), and uuencoded lines use
-// the classic format read by uudecode: a length character, then four
-// characters per three bytes.
+// Encoded words follow RFC 2047 (sections 4.1 "B" and 4.2 "Q", section 5
+// for words in a phrase), Base64 follows RFC 2045 section 6.8 (76-character
+// lines), quoted-printable RFC 2045 section 6.7, parameters with a charset
+// RFC 2231 sections 3 and 4, and uuencoded lines use the classic format read
+// by uudecode: a length character, then four characters per three bytes.
 
 #include "mime/encoders.h"
 
@@ -80,7 +81,238 @@ Sextets Split(uchar b0, uchar b1, uchar b2) {
              static_cast<uchar>(((b1 & 15) << 2) | (b2 >> 6)), static_cast<uchar>(b2 & 63)}};
 }
 
+// ---- UTF-8 encoded words --------------------------------------------------
+
+const QString kUtf8QPrefix = QStringLiteral("=?UTF-8?Q?");
+const QString kUtf8BPrefix = QStringLiteral("=?UTF-8?B?");
+// RFC 2047 section 2: an encoded word is at most 75 characters; RFC 5322
+// section 2.1.1: a line should stay within 78.
+constexpr int kMaxWord = 75;
+constexpr int kMaxLine = 78;
+constexpr int kUtf8WordFrame = 12; // "=?UTF-8?Q?" + "?="
+
+// The UTF-8 bytes of each character of `text` in order. A lone surrogate,
+// which no encoding can carry, stands as U+FFFD.
+QList<QByteArray> Utf8Characters(QStringView text) {
+    QList<QByteArray> out;
+    out.reserve(text.size());
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t u = text[i].unicode();
+        if (QChar::isHighSurrogate(u) && i + 1 < text.size() &&
+            QChar::isLowSurrogate(text[i + 1].unicode())) {
+            out << text.mid(i, 2).toUtf8();
+            ++i;
+        } else if (QChar::isSurrogate(u)) {
+            out << QByteArray("\xEF\xBF\xBD");
+        } else {
+            out << text.mid(i, 1).toUtf8();
+        }
+    }
+    return out;
+}
+
+// Characters a Q word in a phrase may hold as they are (RFC 2047 section 5
+// (3)); everything else is escaped, so the word can stand in an address.
+bool IsPhraseLiteral(uchar c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '!' ||
+           c == '*' || c == '+' || c == '-' || c == '/';
+}
+
+QString QEncodeBytes(const QByteArray &bytes, bool phrase) {
+    static const char hex[] = "0123456789ABCDEF";
+    QString out;
+    for (char ch : bytes) {
+        const auto c = static_cast<uchar>(ch);
+        if (c == ' ') {
+            out += QLatin1Char('_');
+        } else if (phrase ? IsPhraseLiteral(c) : IsQLiteral(c)) {
+            out += QLatin1Char(static_cast<char>(c));
+        } else {
+            out += QLatin1Char('=');
+            out += QLatin1Char(hex[c >> 4]);
+            out += QLatin1Char(hex[c & 15]);
+        }
+    }
+    return out;
+}
+
+// Characters of encoded text a word may hold when it starts `column`
+// characters into its line.
+int PayloadRoom(int column, int reserve) {
+    return std::min(kMaxWord, kMaxLine - column - reserve) - kUtf8WordFrame;
+}
+
+// Words filled with whole characters: `room(first)` gives the encoded
+// characters a word may hold, `encode` the encoded text of some bytes.
+template <typename Room, typename Encode>
+QString Utf8Words(const QList<QByteArray> &characters, const QString &prefix, Room room,
+                  Encode encode) {
+    QStringList words;
+    QByteArray pending;
+    QString encoded;
+    for (const QByteArray &character : characters) {
+        const QString longer = encode(pending + character);
+        if (!pending.isEmpty() && longer.size() > room(words.isEmpty())) {
+            words << prefix + encoded + kWordEnd;
+            pending = character;
+            encoded = encode(pending);
+        } else {
+            pending += character;
+            encoded = longer;
+        }
+    }
+    if (!pending.isEmpty())
+        words << prefix + encoded + kWordEnd;
+    return words.join(kCrLfTab);
+}
+
+QString Utf8EncodedWords(const QString &text, bool phrase, HeaderPlace place) {
+    const QList<QByteArray> characters = Utf8Characters(text);
+    const auto room = [place](bool first) {
+        return PayloadRoom(first ? place.column : 1, place.reserve);
+    };
+    // Q text grows by whole escapes, so it is measured as it is; Base64
+    // text grows in steps of four characters for three bytes.
+    const QString q = Utf8Words(characters, kUtf8QPrefix, room,
+                                [phrase](const QByteArray &b) { return QEncodeBytes(b, phrase); });
+    const QString b = Utf8Words(characters, kUtf8BPrefix, room, [](const QByteArray &bytes) {
+        return QString::fromLatin1(bytes.toBase64());
+    });
+    return q.size() < b.size() ? q : b;
+}
+
 } // namespace
+
+bool FitsLatin1(QStringView text) {
+    for (QChar c : text) {
+        if (c.unicode() > 0xFF)
+            return false;
+    }
+    return true;
+}
+
+bool IsAscii(QStringView text) {
+    for (QChar c : text) {
+        if (c.unicode() > 0x7F)
+            return false;
+    }
+    return true;
+}
+
+QString EncodeHeaderText(const QString &text, bool quote, HeaderPlace place) {
+    if (!FitsLatin1(text))
+        return Utf8EncodedWords(text, quote, place);
+    return EncodeHeaderText(text, quote);
+}
+
+QString CanonicalLineBreaks(const QString &text) {
+    QString out;
+    out.reserve(text.size() + text.size() / 32);
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text[i];
+        if (c == QLatin1Char('\r')) {
+            out += QLatin1String("\r\n");
+            if (i + 1 < text.size() && text[i + 1] == QLatin1Char('\n'))
+                ++i;
+        } else if (c == QLatin1Char('\n')) {
+            out += QLatin1String("\r\n");
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+QByteArray EncodeQuotedPrintable(const QByteArray &bytes) {
+    static const char hex[] = "0123456789ABCDEF";
+    constexpr qsizetype kLine = 76;
+    const qsizetype n = bytes.size();
+    const auto crlfAt = [&](qsizetype i) {
+        return i + 1 < n && bytes[i] == '\r' && bytes[i + 1] == '\n';
+    };
+    QByteArray out;
+    out.reserve(n + n / 8 + 8);
+    QByteArray current;
+    for (qsizetype i = 0; i < n; ++i) {
+        if (crlfAt(i)) {
+            out += current + "\r\n";
+            current.clear();
+            ++i;
+            continue;
+        }
+        const auto c = static_cast<uchar>(bytes[i]);
+        const bool hardBreakNext = crlfAt(i + 1);
+        const bool lineEnd = hardBreakNext || i + 1 == n;
+        QByteArray token;
+        if ((c >= 33 && c <= 126 && c != '=') || ((c == ' ' || c == '\t') && !lineEnd))
+            token = QByteArray(1, static_cast<char>(c));
+        else
+            token = QByteArray("=") + hex[c >> 4] + hex[c & 15];
+        // The last character before a hard break may use the 76th column;
+        // anything else leaves it for a soft break.
+        const qsizetype room = hardBreakNext ? kLine : kLine - 1;
+        if (current.size() + token.size() > room) {
+            out += current + "=\r\n";
+            current.clear();
+        }
+        if (current.isEmpty() && token == ".")
+            token = "=2E";
+        current += token;
+    }
+    // A text without a final line break ends with a soft break: the decoded
+    // text then ends where it did, and the line still ends with CRLF.
+    if (!current.isEmpty())
+        out += current + "=\r\n";
+    return out;
+}
+
+QStringList EncodeExtendedParameter(const QString &attribute, const QString &value, int width) {
+    static const char hex[] = "0123456789ABCDEF";
+    const auto escaped = [](const QByteArray &bytes) {
+        QString out;
+        for (char ch : bytes) {
+            const auto c = static_cast<uchar>(ch);
+            // RFC 2231 attribute-char: a token character other than "*",
+            // "'" and "%".
+            const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                               (c >= '0' && c <= '9') || QByteArray("!#$&+-.^_`|~").contains(ch);
+            if (plain) {
+                out += QLatin1Char(ch);
+            } else {
+                out += QLatin1Char('%');
+                out += QLatin1Char(hex[c >> 4]);
+                out += QLatin1Char(hex[c & 15]);
+            }
+        }
+        return out;
+    };
+    const QString charset = QStringLiteral("UTF-8''");
+    const QList<QByteArray> characters = Utf8Characters(value);
+    QString whole;
+    for (const QByteArray &character : characters)
+        whole += escaped(character);
+    const QString single = attribute + QStringLiteral("*=") + charset + whole;
+    if (single.size() <= width)
+        return {single};
+
+    QStringList pieces;
+    QString current;
+    const auto head = [&](qsizetype n) {
+        return attribute + QLatin1Char('*') + QString::number(n) + QStringLiteral("*=") +
+               (n == 0 ? charset : QString());
+    };
+    for (const QByteArray &character : characters) {
+        const QString e = escaped(character);
+        if (!current.isEmpty() && head(pieces.size()).size() + current.size() + e.size() > width) {
+            pieces << head(pieces.size()) + current;
+            current.clear();
+        }
+        current += e;
+    }
+    if (!current.isEmpty() || pieces.isEmpty())
+        pieces << head(pieces.size()) + current;
+    return pieces;
+}
 
 QString EncodeHeaderText(const QString &text, bool quote) {
     const QByteArray bytes = text.toLatin1();

@@ -4,13 +4,17 @@
 // (RFC 2045 section 6.8) and uuencoded lines, plus the Base64 decoder that
 // the component offers to its owner.
 //
-// Text reaches the wire one byte per character in ISO-8859-1 (a character
-// above U+00FF becomes "?"), the same conversion the socket applies; "the
-// bytes of a text" below means QString::toLatin1(), and "a byte as a
-// character" means QString::fromLatin1().
+// Text that fits ISO-8859-1 reaches the wire one byte per character, as it
+// always has: "the bytes of a text" below means QString::toLatin1(), and "a
+// byte as a character" means QString::fromLatin1(). Text holding a character
+// above U+00FF goes out as UTF-8 instead, always in a 7-bit form: RFC 2047
+// encoded words in headers, quoted-printable or Base64 bodies (RFC 2045),
+// RFC 2231 parameters for file names. Nothing is replaced by "?".
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
+#include <QStringView>
 
 #include <array>
 
@@ -51,6 +55,56 @@ inline constexpr std::array<char, 64> UUTable = [] {
 //   break follows the last word. Q words hold 54 to 56 encoded characters
 //   (the last one may hold fewer), B words encode 42 characters each.
 [[nodiscard]] QString EncodeHeaderText(const QString &text, bool quote);
+
+// True when every character is in ISO-8859-1 (U+0000 to U+00FF): such a
+// text keeps the single-byte forms above, byte for byte.
+[[nodiscard]] bool FitsLatin1(QStringView text);
+// True when every character is below U+0080.
+[[nodiscard]] bool IsAscii(QStringView text);
+
+// Where a header text stands: `column` characters precede it on its first
+// line (the field name and ": ", or the TAB of a continuation line), and
+// `reserve` characters must still fit after its last word (a closing quote).
+struct HeaderPlace {
+    int column = 0;
+    int reserve = 0;
+};
+
+// As above, for a text at `place`. A text that fits ISO-8859-1 gives exactly
+// what EncodeHeaderText(text, quote) gives (the place is not looked at).
+// Any other text becomes RFC 2047 encoded words in charset "UTF-8", the Q
+// form when it is strictly shorter than the B form: every word is at most 75
+// characters, holds whole characters only (a character's UTF-8 bytes are
+// never split between two words, so each word decodes on its own), and the
+// words are folded with CRLF + TAB so that each line, `place` included,
+// stays within 78 characters. With `quote` true the text is a display name:
+// its Q words then keep only letters, digits and "!*+-/" as they are, as
+// RFC 2047 section 5 asks of words in a phrase.
+[[nodiscard]] QString EncodeHeaderText(const QString &text, bool quote, HeaderPlace place);
+
+// Quoted-printable (RFC 2045 section 6.7) of `bytes`, whose line breaks are
+// CRLF: output lines of at most 76 characters, every one ended by CRLF, long
+// lines continued with soft breaks ("=" at the end). Bytes 33..126 other
+// than "=" stay as they are, space and TAB too except at the end of a line;
+// a "." that would begin an output line is written "=2E", so no line needs
+// the SMTP dot doubling. A text that does not end with a line break ends
+// with a soft break, so the decoded text ends exactly where `bytes` end. An
+// empty input gives an empty output.
+[[nodiscard]] QByteArray EncodeQuotedPrintable(const QByteArray &bytes);
+
+// The text with every line break (CRLF, a lone CR, a lone LF) written CRLF,
+// the canonical form of text in a MIME body.
+[[nodiscard]] QString CanonicalLineBreaks(const QString &text);
+
+// The parameter `attribute` with `value` in RFC 2231 form (charset UTF-8,
+// every byte outside the attribute characters percent-encoded):
+// "filename*=UTF-8''%D1%84..." when that fits in `width` characters,
+// otherwise the continued form "filename*0*=UTF-8''...", "filename*1*=...",
+// each piece at most `width` characters (when one character's escapes
+// allow) and none splitting a character's escapes. Each entry is one
+// parameter text, without separators.
+[[nodiscard]] QStringList EncodeExtendedParameter(const QString &attribute, const QString &value,
+                                                  int width);
 
 // Base64 lines of `data`: 76 characters each (the last one may be shorter),
 // every line ended by CRLF, the last one included.

@@ -80,9 +80,8 @@ QString ToWireText(const QString &text) {
 }
 
 bool IsEightBit(const QString &text) {
-    const QByteArray bytes = text.toLatin1();
-    for (char c : bytes) {
-        if (static_cast<unsigned char>(c) > 126) {
+    for (QChar c : text) {
+        if (c.unicode() > 126) {
             return true;
         }
     }

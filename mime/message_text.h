@@ -17,8 +17,8 @@ QString MessageLineSeparator(const QString &text);
 // line ends with that separator, or with CRLF for a one-line text.
 QString PrepareMessageText(const QString &text);
 
-// True when the text, as single bytes (Latin-1, "?" for what has no byte),
-// holds a byte above 126.
+// True when the text holds a character above U+007E (for a text that fits
+// ISO-8859-1: a byte above 126).
 bool IsEightBit(const QString &text);
 
 // The prepared text as it goes on the wire: SMTP allows CR and LF only as

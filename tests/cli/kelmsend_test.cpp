@@ -234,10 +234,12 @@ QByteArray unstuff(QByteArray wire) {
     return lines.join('\n');
 }
 
-// The date and the boundary follow the clock; everything else must match.
+// The date and the boundary follow the clock, the Message-ID is new for
+// every message; everything else must match.
 QByteArray withoutClock(QByteArray message) {
     QString text = QString::fromLatin1(message);
     text.replace(QRegularExpression("\r\nDate: [^\r]*\r\n"), "\r\nDate: (date)\r\n");
+    text.replace(QRegularExpression("\r\nMessage-ID: <[0-9a-f]{32}@"), "\r\nMessage-ID: <(id)@");
     text.replace(QRegularExpression("----_=_NextPart_000_[0-9A-F]{8}\\.[0-9A-F]{8}"), "(boundary)");
     return text.toLatin1();
 }

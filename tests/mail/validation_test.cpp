@@ -31,8 +31,8 @@ INSTANTIATE_TEST_SUITE_P(
                       TextCase{"ANNE@MAIL.EXAMPLE.CO.UK", true, "capitals, country code"},
                       TextCase{"anne@example.tv", true, "two-letter code"},
                       TextCase{"anne@10.0.0.1", true, "dotted address as domain"},
-                      TextCase{"anne@example.info", false, "INFO is not in the list"},
-                      TextCase{"anne@example.me", false, "ME is not in the list"},
+                      TextCase{"anne@example.info", true, "INFO is a TLD of today"},
+                      TextCase{"anne@example.me", true, "ME is a TLD of today"},
                       TextCase{"anne@localhost", false, "single label"},
                       TextCase{"@example.com", true, "local part is not examined"},
                       TextCase{"a@b@example.com", false, "two @"},
@@ -55,6 +55,20 @@ INSTANTIATE_TEST_SUITE_P(
                       TextCase{"anne@example.com\t", false, "a tab is not trimmed"},
                       TextCase{"anne@example.com\r\n", false, "a line break is not trimmed"}));
 
+// Besides the fixed list, the top-level domains of today: the ICANN section
+// of the Public Suffix List, international ones in either form.
+INSTANTIATE_TEST_SUITE_P(
+    TodaysDomains, EmailAddress,
+    ::testing::Values(TextCase{"me@company.dev", true, "DEV"},
+                      TextCase{"x@startup.APP", true, "APP in capitals"},
+                      TextCase{"ivan@\xd0\xbf\xd1\x80\xd0\xb8\xd0\xbc\xd0\xb5\xd1\x80."
+                               "\xd1\x80\xd1\x84",
+                               true, "Cyrillic domain and TLD"},
+                      TextCase{"ivan@example.XN--P1AI", true, "the same TLD as an A-label"},
+                      TextCase{"jose@b\xc3\xbc" "cher.de", true, "domain outside ASCII"},
+                      TextCase{"x@printer.local", false, "LOCAL is no TLD"},
+                      TextCase{"x@example.zz", false, "no TLD, not in the list"}));
+
 class HostName : public ::testing::TestWithParam<TextCase> {};
 
 TEST_P(HostName, IsDottedOrEndsInAKnownCode) {
@@ -70,8 +84,8 @@ INSTANTIATE_TEST_SUITE_P(
                       TextCase{"  mail.example.net  ", true, "blanks trimmed"},
                       TextCase{".", true, "two empty labels, the last counts as occurring"},
                       TextCase{"mail.example.co.uk", true, "last label UK"},
-                      TextCase{"mail.example.xyz", false, "unknown code"},
-                      TextCase{"mail.example.museum", false, "long unknown code"},
+                      TextCase{"mail.example.xyz", true, "TLD of today"},
+                      TextCase{"mail.example.intranet", false, "long unknown code"},
                       TextCase{"127.0.0.1", true, "dotted"},
                       TextCase{"0.0.0.0", true, "dotted zeros"},
                       TextCase{"1.2.3.4.5", false, "five numeric labels, 5 is no code"},

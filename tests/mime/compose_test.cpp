@@ -76,14 +76,19 @@ MessageDraft PlainDraft() {
     d.xMailer = QStringLiteral("Mailer X 1.0");
     d.timeZoneSuffix = QStringLiteral("+0100");
     d.now = FixedClock();
+    d.messageId = QStringLiteral("0123456789abcdef0123456789abcdef@example.com");
     return d;
 }
+
+const QString kMessageId =
+    QStringLiteral("Message-ID: <0123456789abcdef0123456789abcdef@example.com>");
 
 const QStringList kCommonHeaders = {
     QStringLiteral("From: \"Dora Sender\" <f@example.com>"),
     QStringLiteral("To: \"r@example.org\" <r@example.org>"),
     QStringLiteral("Subject: Status report"),
     QStringLiteral("Date: Mon, 7 Dec 2026 11:47:22 +0100"),
+    kMessageId,
 };
 
 // A table of content types that the tests control.
@@ -136,7 +141,7 @@ TEST(ComposeSkeleton, PlainTextWithoutAttachments) {
                                                }));
     // One transmission per header line, one for the blank lines, one for
     // the text, then the end of data.
-    ASSERT_EQ(list.size(), 12);
+    ASSERT_EQ(list.size(), 13);
     EXPECT_EQ(list.last().kind, Kind::EndOfData);
     EXPECT_EQ(list.last().text, QStringLiteral(".\r\n"));
     for (qsizetype i = 0; i + 1 < list.size(); ++i)
@@ -406,26 +411,34 @@ const QString kMime = QStringLiteral("MIME-Version: 1.0");
 INSTANTIATE_TEST_SUITE_P(
     Cases, ComposeOptionalHeaders,
     ::testing::Values(
+        OptionalLines{"Defaults",
+                      3,
+                      "Normal",
+                      "M",
+                      false,
+                      false,
+                      "",
+                      {kDate, kMessageId, kMime, "X-Mailer: M"}},
         OptionalLines{
-            "Defaults", 3, "Normal", "M", false, false, "", {kDate, kMime, "X-Mailer: M"}},
-        OptionalLines{"HighPriority",
-                      1,
-                      "High",
-                      "M",
-                      false,
-                      false,
-                      "",
-                      {kDate, kMime, "X-Priority: 1", "X-MSMail-Priority: High", "X-Mailer: M"}},
-        OptionalLines{"UnnamedPriority",
-                      2,
-                      "",
-                      "M",
-                      false,
-                      false,
-                      "",
-                      {kDate, kMime, "X-Priority: 2", "X-MSMail-Priority: ", "X-Mailer: M"}},
-        OptionalLines{"BlankMailer", 3, "", "   ", false, false, "", {kDate, kMime}},
-        OptionalLines{"EmptyMailer", 3, "", "", false, false, "", {kDate, kMime}},
+            "HighPriority",
+            1,
+            "High",
+            "M",
+            false,
+            false,
+            "",
+            {kDate, kMessageId, kMime, "X-Priority: 1", "X-MSMail-Priority: High", "X-Mailer: M"}},
+        OptionalLines{
+            "UnnamedPriority",
+            2,
+            "",
+            "M",
+            false,
+            false,
+            "",
+            {kDate, kMessageId, kMime, "X-Priority: 2", "X-MSMail-Priority: ", "X-Mailer: M"}},
+        OptionalLines{"BlankMailer", 3, "", "   ", false, false, "", {kDate, kMessageId, kMime}},
+        OptionalLines{"EmptyMailer", 3, "", "", false, false, "", {kDate, kMessageId, kMime}},
         OptionalLines{"MailerKeptAsStored",
                       3,
                       "",
@@ -433,16 +446,16 @@ INSTANTIATE_TEST_SUITE_P(
                       false,
                       false,
                       "",
-                      {kDate, kMime, "X-Mailer:  M 2 "}},
-        OptionalLines{
-            "Receipt",
-            3,
-            "",
-            "",
-            true,
-            false,
-            "",
-            {kDate, kMime, "Disposition-Notification-To: \"Dora Sender\" <f@example.com>"}},
+                      {kDate, kMessageId, kMime, "X-Mailer:  M 2 "}},
+        OptionalLines{"Receipt",
+                      3,
+                      "",
+                      "",
+                      true,
+                      false,
+                      "",
+                      {kDate, kMessageId, kMime,
+                       "Disposition-Notification-To: \"Dora Sender\" <f@example.com>"}},
         OptionalLines{"ReplyToBeforeDate",
                       3,
                       "",
@@ -450,7 +463,7 @@ INSTANTIATE_TEST_SUITE_P(
                       false,
                       true,
                       "back@example.com",
-                      {"Reply-to: <back@example.com>", kDate, kMime}}),
+                      {"Reply-to: <back@example.com>", kDate, kMessageId, kMime}}),
     [](const ::testing::TestParamInfo<OptionalLines> &i) { return std::string(i.param.name); });
 
 TEST(ComposeHeaders, ReportedTextsOfTheOptionalLines) {

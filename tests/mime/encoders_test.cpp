@@ -1,8 +1,10 @@
 #include "mime/encoders.h"
 
+#include "header_words.h"
 #include "mail/mail_tools.h"
 
 #include <QRandomGenerator>
+#include <QUrl>
 #include <gtest/gtest.h>
 
 using namespace sendmail;
@@ -299,6 +301,129 @@ TEST(EncodeHeaderText, IndependentDecoderRecoversTheText) {
         ASSERT_TRUE(r.ok()) << r.err.constData();
         EXPECT_EQ(QString::fromUtf8(r.out), text) << out.toStdString();
     }
+}
+
+// ---------------------------------------------------------------- UTF-8 text
+
+struct Utf8WordCase {
+    const char *name;
+    const char *utf8;
+    bool quote;
+    const char *expected;
+};
+
+class Utf8Words : public ::testing::TestWithParam<Utf8WordCase> {};
+
+TEST_P(Utf8Words, ShorterOfQAndB) {
+    EXPECT_EQ(EncodeHeaderText(QString::fromUtf8(GetParam().utf8), GetParam().quote, {9, 0}),
+              QString::fromLatin1(GetParam().expected));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Utf8Words,
+    ::testing::Values(
+        Utf8WordCase{"BShorter", "\xce\xa9mega", false, "=?UTF-8?B?zqltZWdh?="},
+        Utf8WordCase{"QShorter", "Hello \xce\xa9 world", false, "=?UTF-8?Q?Hello_=CE=A9_world?="},
+        // In a display name the specials are escaped too: the Q form is
+        // longer there and B is taken; in a subject Q keeps them.
+        Utf8WordCase{"PhraseEscapesSpecials", "Zo\xc3\xab, \xce\xa9 <x> and more words", true,
+                     "=?UTF-8?B?Wm/DqywgzqkgPHg+IGFuZCBtb3JlIHdvcmRz?="},
+        Utf8WordCase{"SubjectKeepsSpecials", "Zo\xc3\xab, \xce\xa9 <x> and more words", false,
+                     "=?UTF-8?Q?Zo=C3=AB,_=CE=A9_<x>_and_more_words?="},
+        Utf8WordCase{"Latin1KeepsItsCharset", "Caf\xc3\xa9", false, "=?ISO-8859-1?Q?Caf=E9?="}),
+    CaseName());
+
+// Texts mixing scripts, combining marks and characters outside the BMP, at
+// several places on the line: every word holds whole characters (decodes
+// on its own as strict UTF-8) and is at most 75 characters, every line
+// stays within 78, and the words give back the text.
+TEST(Utf8Words, FoldWithinTheLineAndDecodeWordByWord) {
+    const QString texts[] = {
+        QString::fromUtf8("\xd0\x9f\xd1\x80\xd0\xb8\xd0\xb2\xd0\xb5\xd1\x82 \xe6\x97\xa5\xe6\x9c"
+                          "\xac\xe8\xaa\x9e e\xcc\x81 \xf0\x9f\x98\x80 ")
+            .repeated(6),
+        QString::fromUtf8("\xf0\x9f\x98\x80").repeated(40),
+        QStringLiteral("plain words ").repeated(8) + QString::fromUtf8("\xe2\x9c\x93"),
+    };
+    for (const QString &text : texts) {
+        for (bool quote : {false, true}) {
+            for (int column : {0, 4, 9, 29}) {
+                SCOPED_TRACE(QStringLiteral("%1 %2 %3")
+                                 .arg(text.left(8))
+                                 .arg(quote)
+                                 .arg(column)
+                                 .toStdString());
+                const QString out = EncodeHeaderText(text, quote, {column, 1});
+                EXPECT_EQ(testsupport::DecodeHeaderValue(out.toLatin1()), text);
+                const QStringList lines = out.split(QStringLiteral("\r\n"));
+                ASSERT_GT(lines.size(), 1);
+                for (qsizetype i = 0; i < lines.size(); ++i) {
+                    EXPECT_LE((i == 0 ? column : 0) + lines[i].size() + 1, 78) << i;
+                    const QString word = lines[i].trimmed();
+                    EXPECT_LE(word.size(), 75);
+                    EXPECT_TRUE(word.startsWith(QStringLiteral("=?UTF-8?")));
+                    EXPECT_TRUE(testsupport::DecodeHeaderValue(word.toLatin1())) << i;
+                }
+            }
+        }
+    }
+}
+
+TEST(Utf8Words, Latin1TextIgnoresThePlace) {
+    const QString text = QString(60, QChar(0xe9));
+    EXPECT_EQ(EncodeHeaderText(text, true, {29, 1}), EncodeHeaderText(text, true));
+    EXPECT_EQ(EncodeHeaderText(QStringLiteral("Ann"), true, {29, 1}), QStringLiteral("\"Ann\""));
+}
+
+struct QPCase {
+    const char *name;
+    QByteArray in;
+    QByteArray out;
+};
+
+class QuotedPrintable : public ::testing::TestWithParam<QPCase> {};
+
+TEST_P(QuotedPrintable, EncodesLinesExactly) {
+    EXPECT_EQ(EncodeQuotedPrintable(GetParam().in), GetParam().out);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, QuotedPrintable,
+    ::testing::Values(QPCase{"Empty", "", ""},
+                      QPCase{"EqualsAndTrailingSpace", "a=b \r\nx\r\n", "a=3Db=20\r\nx\r\n"},
+                      QPCase{"NoFinalBreakEndsSoft", "caf\xc3\xa9", "caf=C3=A9=\r\n"},
+                      QPCase{"LeadingDot", ".x\r\n.\r\n", "=2Ex\r\n=2E\r\n"},
+                      QPCase{"LoneLineFeedIsAByte", "a\nb\r\n", "a=0Ab\r\n"},
+                      QPCase{"SeventySixFit", QByteArray(76, 'x') + "\r\n",
+                             QByteArray(76, 'x') + "\r\n"},
+                      QPCase{"SeventySevenBreakSoftly", QByteArray(77, 'x') + "\r\n",
+                             QByteArray(75, 'x') + "=\r\nxx\r\n"},
+                      QPCase{"EscapeNeverSplit", QByteArray(74, 'x') + "\xc3\xa9\r\n",
+                             QByteArray(74, 'x') + "=\r\n=C3=A9\r\n"},
+                      QPCase{"DotAfterASoftBreak", QByteArray(75, 'x') + ".y\r\n",
+                             QByteArray(75, 'x') + "=\r\n=2Ey\r\n"}),
+    CaseName());
+
+TEST(ExtendedParameter, OneOrContinuedPiecesOfWholeCharacters) {
+    EXPECT_EQ(EncodeExtendedParameter(QStringLiteral("filename"),
+                                      QString::fromUtf8("\xd1\x84 a*b.txt"), 76),
+              QStringList{QStringLiteral("filename*=UTF-8''%D1%84%20a%2Ab.txt")});
+    const QString longName = QString::fromUtf8("\xe6\x97\xa5").repeated(30) + ".pdf";
+    const QStringList pieces = EncodeExtendedParameter(QStringLiteral("filename"), longName, 76);
+    ASSERT_GT(pieces.size(), 1);
+    QString joined;
+    for (qsizetype i = 0; i < pieces.size(); ++i) {
+        const QString head = QStringLiteral("filename*%1*=").arg(i) +
+                             (i == 0 ? QStringLiteral("UTF-8''") : QString());
+        ASSERT_TRUE(pieces[i].startsWith(head)) << pieces[i].toStdString();
+        EXPECT_LE(pieces[i].size(), 76);
+        // Each character is three escapes (9 characters), ".pdf" ends the
+        // last piece: no piece ends inside a character.
+        const qsizetype tail = i + 1 == pieces.size() ? 4 : 0;
+        EXPECT_EQ((pieces[i].size() - head.size() - tail) % 9, 0) << i;
+        joined += pieces[i].mid(head.size());
+    }
+    EXPECT_EQ(QUrl::fromPercentEncoding(joined.toLatin1()), longName);
 }
 
 } // namespace

@@ -1,16 +1,18 @@
 """A real SMTP server for integration tests: aiosmtpd on 127.0.0.1.
 
 Usage: smtp_server.py OUTDIR [--user NAME --password WORD] [--reject ADDRESS]
-                             [--bind ADDRESS] [--port PORT]
+                             [--bind ADDRESS] [--port PORT] [--smtputf8]
 
 --bind takes an IPv4 or IPv6 address (default 127.0.0.1), --port a port
-(default: a free one).
+(default: a free one). --smtputf8 offers SMTPUTF8 (8BITMIME is always
+offered).
 
 Prints "READY <port>" on standard output once it listens on a free port,
 then stores every accepted message as OUTDIR/<n>.eml (the DATA bytes as
 received, dot-unstuffed) and OUTDIR/<n>.json (envelope sender, recipients,
-whether the session authenticated). With --user, OUTDIR/logins holds the
-number of successful logins so far. Runs until standard input closes.
+the MAIL FROM parameters, whether the session authenticated). With --user,
+OUTDIR/logins holds the number of successful logins so far. Runs until
+standard input closes.
 
 RFC 4954 makes SASL mechanism names case-insensitive; this aiosmtpd
 compares them as given, so the server below upper-cases the mechanism.
@@ -55,6 +57,7 @@ class Store:
             f.write(envelope.original_content or envelope.content)
         with open(base + ".json", "w") as f:
             json.dump({"from": envelope.mail_from, "to": envelope.rcpt_tos,
+                       "mail_options": envelope.mail_options,
                        "authenticated": bool(session.authenticated)}, f)
         return "250 2.0.0 Ok: queued as %d" % self.count
 
@@ -92,6 +95,7 @@ def main():
     p.add_argument("--reject", action="append", default=[])
     p.add_argument("--bind", default="127.0.0.1")
     p.add_argument("--port", type=int, default=0)
+    p.add_argument("--smtputf8", action="store_true")
     a = p.parse_args()
     import socket
     port = a.port
@@ -102,7 +106,8 @@ def main():
         port = probe.getsockname()[1]
         probe.close()
     server = Server(Store(a.outdir, set(a.reject)), a.outdir, a.user, a.password,
-                    hostname=a.bind, port=port, data_size_limit=0)
+                    hostname=a.bind, port=port, data_size_limit=0,
+                    enable_SMTPUTF8=a.smtputf8)
     server.start()
     print("READY", port, flush=True)
     try:

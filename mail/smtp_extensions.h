@@ -1,0 +1,20 @@
+// The service extensions an SMTP server lists in its reply to EHLO
+// (RFC 5321 section 4.1.1.1) that the send operation uses: 8BITMIME
+// (RFC 6152) and SMTPUTF8 (RFC 6531).
+#pragma once
+
+#include <QString>
+
+namespace sendmail {
+
+struct SmtpExtensions {
+    bool eightBitMime = false;
+    bool smtpUtf8 = false;
+};
+
+// The extensions named in a complete EHLO reply: every line after the first
+// (which names the server) is "250-" or "250 " followed by a keyword and its
+// parameters; keywords are compared without regard to letter case.
+[[nodiscard]] SmtpExtensions ParseEhloReply(const QString &reply);
+
+} // namespace sendmail
