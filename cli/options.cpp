@@ -187,6 +187,9 @@ const std::vector<OptionInfo> &optionTable() {
          }},
         {"password-file", 0, "FILE", "take the password from the first line of FILE", SendOnly,
          [](Options &o, const QString &v) { o.passwordFile = nonEmpty(v, "a file name"); }},
+        {"password-command", 0, "COMMAND",
+         "take the password from the first line that COMMAND prints (run by /bin/sh)", SendOnly,
+         [](Options &o, const QString &v) { o.passwordCommand = nonEmpty(v, "a command"); }},
         {"pop3", 0, "HOST", "log in to this POP3 server (port 110) before sending", SendOnly,
          [](Options &o, const QString &v) { o.pop3Host = nonEmpty(v, "a host").trimmed(); }},
         {"timeout", 0, "SECONDS", "time limit to connect and for the greeting (1-120, default 30)",
@@ -207,6 +210,14 @@ const std::vector<OptionInfo> &optionTable() {
          SendOnly, [](Options &o, const QString &) { o.noValidate = true; }},
         {"dry-run", 0, nullptr, "write the bytes that would follow DATA to stdout; no connection",
          SendOnly, [](Options &o, const QString &) { o.dryRun = true; }},
+        {"account", 0, "NAME",
+         "take the settings of account [NAME] of the configuration file (default: [default])",
+         SendOnly,
+         [](Options &o, const QString &v) { o.account = nonEmpty(v, "a name").trimmed(); }},
+        {"config", 0, "FILE",
+         "the configuration file (default: $KELMSEND_CONFIG, else "
+         "$XDG_CONFIG_HOME/kelmsend/config)",
+         SendOnly, [](Options &o, const QString &v) { o.config = nonEmpty(v, "a file name"); }},
         {"quiet", 'q', nullptr, "report errors only", Anywhere,
          [](Options &o, const QString &) { setVerbosity(o, Verbosity::Quiet); }},
         {"verbose", 'v', nullptr, "report progress texts even when not on a terminal", Anywhere,
@@ -266,8 +277,27 @@ QString commandName(Command c) {
     return QString();
 }
 
+// The sources of the password, in the order their names are listed.
+const QStringList kPasswordSources{"--password-env", "--password-file", "--password-command"};
+
+QStringList passwordSourcesSet(const Options &o) {
+    QStringList set;
+    if (o.passwordEnvSet) {
+        set << kPasswordSources[0];
+    }
+    if (!o.passwordFile.isEmpty()) {
+        set << kPasswordSources[1];
+    }
+    if (!o.passwordCommand.isEmpty()) {
+        set << kPasswordSources[2];
+    }
+    return set;
+}
+
+} // namespace
+
 // The rules that tie options together, for a send.
-QString checkSend(const Options &o) {
+QString CheckOptions(const Options &o) {
     if (o.from.isEmpty()) {
         return QStringLiteral("--from is required");
     }
@@ -299,26 +329,32 @@ QString checkSend(const Options &o) {
     if (!o.contentBase.isEmpty() && !o.html) {
         return QStringLiteral("--content-base applies only with --html");
     }
+    return CheckLogin(o);
+}
+
+QString CheckLogin(const Options &o) {
     if (o.needsPassword() && o.user.isEmpty()) {
         return (o.auth ? QStringLiteral("--auth") : QStringLiteral("--pop3")) +
                QStringLiteral(" needs --user NAME");
     }
+    const QStringList sources = passwordSourcesSet(o);
     if (!o.needsPassword()) {
-        if (!o.user.isEmpty()) {
+        if (!o.user.isEmpty() && o.isGiven(QStringLiteral("--user"))) {
             return QStringLiteral("--user applies only with --auth or --pop3");
         }
-        if (o.passwordEnvSet || !o.passwordFile.isEmpty()) {
+        if (o.isGiven(kPasswordSources[0]) || o.isGiven(kPasswordSources[1])) {
             return QStringLiteral("--password-env and --password-file apply only with --auth or "
                                   "--pop3");
         }
+        if (o.isGiven(kPasswordSources[2])) {
+            return QStringLiteral("--password-command applies only with --auth or --pop3");
+        }
     }
-    if (o.passwordEnvSet && !o.passwordFile.isEmpty()) {
-        return QStringLiteral("--password-env and --password-file exclude each other");
+    if (sources.size() > 1) {
+        return sources[0] + " and " + sources[1] + " exclude each other";
     }
     return QString();
 }
-
-} // namespace
 
 QStringList SplitAddresses(const QString &value) {
     QStringList out;
@@ -339,7 +375,64 @@ QStringList SplitNames(const QString &value) {
     return out;
 }
 
+OptionKind LongOptionKind(const QString &name) {
+    const OptionInfo *info = findLong(name);
+    if (!info) {
+        return OptionKind::Unknown;
+    }
+    return info->valueName ? OptionKind::Value : OptionKind::Switch;
+}
+
+QString ApplyLongOption(Options &o, const QString &name, const QString &value) {
+    const OptionInfo *info = findLong(name);
+    if (!info) {
+        return QStringLiteral("unknown option");
+    }
+    try {
+        info->apply(o, value);
+    } catch (const Problem &p) {
+        return p.text;
+    }
+    return QString();
+}
+
+const QStringList &AccountKeys() {
+    static const QStringList keys{"server",
+                                  "port",
+                                  "hello",
+                                  "from",
+                                  "from-name",
+                                  "auth",
+                                  "user",
+                                  "password-env",
+                                  "password-file",
+                                  "password-command",
+                                  "pop3",
+                                  "timeout",
+                                  "message-timeout",
+                                  "retries",
+                                  "no-validate",
+                                  "quiet",
+                                  "verbose",
+                                  "trace"};
+    return keys;
+}
+
+bool IsAccountKey(const QString &name) {
+    return AccountKeys().contains(name);
+}
+
 ParseResult ParseCommandLine(const QStringList &arguments) {
+    ParseResult r = ParseArguments(arguments);
+    if (r.options && r.options->command == Command::Send) {
+        if (QString problem = CheckOptions(*r.options); !problem.isEmpty()) {
+            return {std::nullopt, problem};
+        }
+    }
+    return r;
+}
+
+ParseResult ParseArguments(const QStringList &arguments) {
     QStringList args_ = arguments;
     const QStringList &args = args_;
     Options o;
@@ -431,6 +524,7 @@ ParseResult ParseCommandLine(const QStringList &arguments) {
         if (info->scope == SendOnly) {
             usedSendOptions << longName;
         }
+        o.given << longName;
         try {
             info->apply(o, value);
         } catch (const Problem &p) {
@@ -464,9 +558,6 @@ ParseResult ParseCommandLine(const QStringList &arguments) {
         return {o, QString()};
     }
 
-    if (const QString problem = checkSend(o); !problem.isEmpty()) {
-        return {std::nullopt, problem};
-    }
     return {o, QString()};
 }
 

@@ -36,15 +36,19 @@ public:
 } // namespace
 
 void clsSendMail::Send() {
+    runExclusive(QStringLiteral("Send refused: a send is in progress"), [this] { sendSteps(); });
+}
+
+void clsSendMail::runExclusive(const QString &refusal, const std::function<void()> &steps) {
     if (m_Busy) {
         // A call from an event handler in the middle of a send or session
         // opening would tear the running conversation apart.
-        emit status(QStringLiteral("Send refused: a send is in progress"));
+        emit status(refusal);
         return;
     }
     m_Busy = true;
     try {
-        sendSteps();
+        steps();
     } catch (const std::exception &e) {
         const QString description = QString::fromStdString(e.what());
         AddError(description);
@@ -164,30 +168,7 @@ void clsSendMail::sendSteps() {
         return;
     }
     BytesSent = 0;
-
-    emit status(QStringLiteral("Sending Sender Information..."));
-    ReplyOK = false;
-    const QString auth = AuthEqLoginOffered ? " AUTH=" + m_from : QString();
-    sendCommand("MAIL FROM: <" + m_from + ">" + auth);
-    if (!WaitForReply(ReplyOK, m_MessageTimeout, true) || Aborted) {
-        return;
-    }
-
-    emit status(QStringLiteral("Sending Recipient Information..."));
-    for (const QStringList *list : {&m_Recipient, &m_CcRecipient, &m_BccRecipient}) {
-        for (const QString &address : *list) {
-            ReplyOK = false;
-            sendCommand("RCPT TO: <" + address + ">");
-            if (!WaitForReply(ReplyOK, m_MessageTimeout, true) || Aborted) {
-                return;
-            }
-        }
-    }
-
-    emit status(QStringLiteral("Sending Message..."));
-    DataReady = false;
-    sendCommand(QStringLiteral("DATA"));
-    if (!WaitForReply(DataReady, m_MessageTimeout, true) || Aborted) {
+    if (!sendEnvelope(m_from, m_Recipient + m_CcRecipient + m_BccRecipient)) {
         return;
     }
 
@@ -232,7 +213,34 @@ void clsSendMail::sendSteps() {
     if (Aborted) {
         return;
     }
+    reportSuccess();
+}
 
+bool clsSendMail::sendEnvelope(const QString &sender, const QStringList &recipients) {
+    emit status(QStringLiteral("Sending Sender Information..."));
+    ReplyOK = false;
+    const QString auth = AuthEqLoginOffered ? " AUTH=" + sender : QString();
+    sendCommand("MAIL FROM: <" + sender + ">" + auth);
+    if (!WaitForReply(ReplyOK, m_MessageTimeout, true) || Aborted) {
+        return false;
+    }
+
+    emit status(QStringLiteral("Sending Recipient Information..."));
+    for (const QString &address : recipients) {
+        ReplyOK = false;
+        sendCommand("RCPT TO: <" + address + ">");
+        if (!WaitForReply(ReplyOK, m_MessageTimeout, true) || Aborted) {
+            return false;
+        }
+    }
+
+    emit status(QStringLiteral("Sending Message..."));
+    DataReady = false;
+    sendCommand(QStringLiteral("DATA"));
+    return WaitForReply(DataReady, m_MessageTimeout, true) && !Aborted;
+}
+
+void clsSendMail::reportSuccess() {
     emit Progress(100);
     emit status(QStringLiteral("Transmission Complete..."));
     if (!KeepConnection) {
