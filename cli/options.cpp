@@ -188,7 +188,7 @@ const std::vector<OptionInfo> &optionTable() {
         {"password-file", 0, "FILE", "take the password from the first line of FILE", SendOnly,
          [](Options &o, const QString &v) { o.passwordFile = nonEmpty(v, "a file name"); }},
         {"password-command", 0, "COMMAND",
-         "take the password from the first line that COMMAND prints (run by /bin/sh)", SendOnly,
+         "the password is the first line COMMAND prints (run by /bin/sh)", SendOnly,
          [](Options &o, const QString &v) { o.passwordCommand = nonEmpty(v, "a command"); }},
         {"pop3", 0, "HOST", "log in to this POP3 server (port 110) before sending", SendOnly,
          [](Options &o, const QString &v) { o.pop3Host = nonEmpty(v, "a host").trimmed(); }},
@@ -210,14 +210,11 @@ const std::vector<OptionInfo> &optionTable() {
          SendOnly, [](Options &o, const QString &) { o.noValidate = true; }},
         {"dry-run", 0, nullptr, "write the bytes that would follow DATA to stdout; no connection",
          SendOnly, [](Options &o, const QString &) { o.dryRun = true; }},
-        {"account", 0, "NAME",
-         "take the settings of account [NAME] of the configuration file (default: [default])",
+        {"account", 0, "NAME", "use account [NAME] of the configuration file (default: [default])",
          SendOnly,
          [](Options &o, const QString &v) { o.account = nonEmpty(v, "a name").trimmed(); }},
-        {"config", 0, "FILE",
-         "the configuration file (default: $KELMSEND_CONFIG, else "
-         "$XDG_CONFIG_HOME/kelmsend/config)",
-         SendOnly, [](Options &o, const QString &v) { o.config = nonEmpty(v, "a file name"); }},
+        {"config", 0, "FILE", "configuration file (default: ~/.config/kelmsend/config)", SendOnly,
+         [](Options &o, const QString &v) { o.config = nonEmpty(v, "a file name"); }},
         {"quiet", 'q', nullptr, "report errors only", Anywhere,
          [](Options &o, const QString &) { setVerbosity(o, Verbosity::Quiet); }},
         {"verbose", 'v', nullptr, "report progress texts even when not on a terminal", Anywhere,
@@ -561,6 +558,25 @@ ParseResult ParseArguments(const QStringList &arguments) {
     return {o, QString()};
 }
 
+namespace {
+
+// `text` broken at spaces into lines of at most 80 characters, each after
+// `indent`.
+QString wrapped(const QString &text, const QString &indent) {
+    QString out;
+    QString line = indent;
+    for (const QString &word : text.split(QLatin1Char(' '))) {
+        if (line.size() > indent.size() && line.size() + 1 + word.size() > 80) {
+            out += line + QLatin1Char('\n');
+            line = indent;
+        }
+        line += (line.size() > indent.size() ? QStringLiteral(" ") : QString()) + word;
+    }
+    return out + line + QLatin1Char('\n');
+}
+
+} // namespace
+
 QString HelpText() {
     QString text = QStringLiteral(
         "Usage: kelmsend [OPTIONS] [RECIPIENT...]   send one message\n"
@@ -570,6 +586,8 @@ QString HelpText() {
         "       kelmsend resolve [HOST]              IPv4 address and name of HOST (default: "
         "this machine)\n"
         "       kelmsend content-type FILE           content type of FILE by its extension\n"
+        "       kelmsend -t [-i] [-f ADDRESS] [RECIPIENT...] < MESSAGE\n"
+        "                                            sendmail mode: relay a finished message\n"
         "\n"
         "The message text comes from --body, --body-file or standard input.\n"
         "Exit status: 0 sent, 1 failed (the reason on standard error), 2 usage error.\n"
@@ -599,7 +617,23 @@ QString HelpText() {
         "--to-name or --cc-name. kelmsend neither reads nor writes the component's per-user\n"
         "settings: every run uses only what its command line says.\n"
         "\n"
+        "Sendmail mode (started as \"sendmail\", or with -t, -i, -oi or -f first): the\n"
+        "message comes whole on standard input and is sent as it is, without its Bcc\n"
+        "fields, with Date and Message-ID added when missing. Recipients: the arguments,\n"
+        "and with -t the To, Cc and Bcc fields. Sender: -f ADDRESS, else the From field,\n"
+        "else --from. -i, -oi, -odi, -oem, -bm, -B TYPE are accepted and change nothing;\n"
+        "-F NAME names the sender of a message without From; -v is --verbose; \"--\" ends\n"
+        "the options. The account options above apply; the message options do not.\n"
+        "\n"
+        "Accounts: the sections of an INI file (--config, KELMSEND_CONFIG, else\n"
+        "$XDG_CONFIG_HOME/kelmsend/config); keys are the long options without \"--\":\n");
+    text += wrapped(AccountKeys().join(QStringLiteral(", ")), QStringLiteral("  "));
+    text += QStringLiteral(
+        "--account NAME picks one, else [default] is used when present; the command line\n"
+        "wins. A file with password-file or password-command must be private (chmod 600).\n"
+        "\n"
         "Environment:\n"
+        "  KELMSEND_CONFIG      the configuration file of the accounts\n"
         "  KELMSEND_PASSWORD    the password for --auth and --pop3 (see --password-env)\n"
         "  KELMSEND_NAMESERVER  ADDRESS[:PORT] of the name server for MX lookups, instead of\n"
         "                       the machine's own\n"

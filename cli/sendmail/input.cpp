@@ -9,7 +9,9 @@ HeaderRead ReadHeaderBlock(QIODevice &in, qint64 limit) {
     bool first = true;
     for (;;) {
         const qint64 room = limit - r.block.fields.size();
-        const QByteArray line = in.readLine(room + 1);
+        // One byte more than there is room for tells a line that is too long
+        // (readLine's limit counts a terminating NUL).
+        const QByteArray line = in.readLine(room + 2);
         if (line.isEmpty()) {
             return r; // the input ended within the header block
         }
