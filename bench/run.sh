@@ -8,9 +8,8 @@
 # process beside swaks) and in sendmail mode, relaying the .eml files as they
 # are from standard input (as a file and through a pipe), with a check that
 # its peak memory does not grow with the message. Installs the tools it
-# needs, builds the driver in
-# build/ (release), starts and stops the sinks itself. Not part of the test
-# suite.
+# needs, builds the driver in build/ (release), starts and stops the sinks
+# itself. Not part of the test suite.
 #
 #   bench/run.sh                    full run (under two minutes here)
 #   bench/run.sh --quick            fewer repetitions
