@@ -407,8 +407,9 @@ def run_sink(sink, port, driver, kelmsend, files, quick):
         ]
         for key, scen, eml, pipe, runs, usage_runs in cases:
             size = os.path.getsize(eml)
-            note = "kelmsend -t, %s on stdin (%.1f MB)" % (
-                "cat | (spooled to a temporary file)" if pipe else "< file", size / MB)
+            note = "the .eml (%.1f MB) %s; MiB/s of the whole message" % (
+                size / MB, "piped in by cat, spooled to a temporary file" if pipe
+                else "on stdin as a file")
             row = Row(sink, scen, "kelmsend -t", note, size if size > MB else 0)
             if pipe:
                 fn = single(kelmsend_relay_cmd(kelmsend, port, eml), work)
