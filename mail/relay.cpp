@@ -100,10 +100,10 @@ void clsSendMail::relaySteps(const QString &sender, const QStringList &recipient
     // Without a size (a pipe) there is nothing to count against.
     qint64 total = 0;
     if (!message->isSequential()) {
-        total =
-            12 + 3 + sender.size() + 6 + 3 + std::max<qint64>(0, message->size() - message->pos());
+        // "MAIL FROM: <" ">\r\n", "RCPT TO: <" ">\r\n" each, "DATA\r\n", ".\r\n".
+        total = 15 + sender.size() + 6 + 3 + std::max<qint64>(0, message->size() - message->pos());
         for (const QString &address : recipients) {
-            total += 12 + address.size();
+            total += 13 + address.size();
         }
     }
     TotalBytes = static_cast<int32_t>(std::min<qint64>(total, std::numeric_limits<int32_t>::max()));
