@@ -121,15 +121,16 @@ def raw_send(port, eml):
 # ---- measuring -------------------------------------------------------------
 
 
-def execute(cmd, work, wrap, timeout):
+def execute(cmd, work, wrap, timeout, stdin=None):
     out_file = os.path.join(work, "out.txt")
     err_file = os.path.join(work, "err.txt")
-    with open(out_file, "wb") as out, open(err_file, "wb") as err:
+    with open(out_file, "wb") as out, open(err_file, "wb") as err, \
+            open(stdin or os.devnull, "rb") as inp:
         # A blocking wait, bounded by a timer that kills the process: a wait
         # with a time-out polls (in steps of up to 50 ms) and would round the
         # wall times.
         start = time.perf_counter()
-        proc = subprocess.Popen(wrap + cmd, stdout=out, stderr=err)
+        proc = subprocess.Popen(wrap + cmd, stdin=inp, stdout=out, stderr=err)
         expired = threading.Event()
 
         def kill():
@@ -151,19 +152,19 @@ def execute(cmd, work, wrap, timeout):
         return wall, f.read().decode(errors="replace")
 
 
-def timed(cmd, work, timeout=300):
+def timed(cmd, work, timeout=300, stdin=None):
     """Wall seconds of one run of cmd, and what it printed."""
-    return execute(cmd, work, [], timeout)
+    return execute(cmd, work, [], timeout, stdin)
 
 
-def resources(cmd, work, timeout=300):
+def resources(cmd, work, timeout=300, stdin=None):
     """Peak RSS (bytes) and CPU seconds (user + system) of one run of cmd.
 
     Taken by /usr/bin/time in a run of its own: the kernel counts the memory
     a process had before exec as its own, so a small parent must start it,
     and the extra process would blur the wall time of short runs."""
     usage = os.path.join(work, "usage.txt")
-    execute(cmd, work, ["/usr/bin/time", "-f", "%M %U %S", "-o", usage], timeout)
+    execute(cmd, work, ["/usr/bin/time", "-f", "%M %U %S", "-o", usage], timeout, stdin)
     with open(usage) as f:
         rss_kib, user, system = f.read().split()[-3:]
     return int(rss_kib) * 1024, float(user) + float(system)
@@ -227,9 +228,11 @@ def measure_rows(rows_and_runs, work, runs, usage_runs):
             row.cpu.append(cpu)
 
 
-def single(cmd, work):
+def single(cmd, work, stdin=None):
     def fn(kind):
-        return timed(cmd, work) if kind == "wall" else resources(cmd, work)
+        if kind == "wall":
+            return timed(cmd, work, stdin=stdin)
+        return resources(cmd, work, stdin=stdin)
     return fn
 
 
@@ -272,6 +275,16 @@ def kelmsend_cmd(kelmsend, port, body, attachment=None):
     if attachment:
         cmd += ["--attach", attachment]
     return cmd
+
+
+def kelmsend_relay_cmd(kelmsend, port, eml=None):
+    """kelmsend in sendmail mode: the finished message on standard input, as a
+    file (eml None: the caller redirects it) or through a pipe from cat
+    (which kelmsend copies to a temporary file before it connects)."""
+    cmd = [kelmsend, "-t", "-i", "--server", "127.0.0.1:%d" % port, "--no-validate", "--quiet"]
+    if eml is None:
+        return cmd
+    return ["/bin/sh", "-c", 'cat "$0" | "$@"', eml] + cmd
 
 
 class Files:
@@ -377,7 +390,36 @@ def run_sink(sink, port, driver, kelmsend, files, quick):
             measure_rows([(row, single(kelmsend_cmd(kelmsend, port, body, data), work))], work,
                          big_runs, usage_big)
             rows.append(row)
-    return rows, small, session, attach
+
+    relay = {}
+    if kelmsend:
+        # Sendmail mode: the .eml files above, relayed as they are.
+        print("%s: sendmail mode" % sink, file=sys.stderr)
+        big_label, _, _, big_eml = files.attachments[-1]
+        big_size = os.path.getsize(big_eml)
+        cases = [
+            ("small", "1 small message, sendmail mode", files.small_eml, False, small_runs,
+             usage_small),
+            ("file", "%s attachment .eml, sendmail mode" % big_label, big_eml, False, big_runs,
+             usage_big),
+            ("pipe", "%s attachment .eml, sendmail mode" % big_label, big_eml, True, big_runs,
+             usage_big),
+        ]
+        for key, scen, eml, pipe, runs, usage_runs in cases:
+            size = os.path.getsize(eml)
+            note = "the .eml (%.1f MB) %s; MiB/s of the whole message" % (
+                size / MB, "piped in by cat, spooled to a temporary file" if pipe
+                else "on stdin as a file")
+            row = Row(sink, scen, "kelmsend -t", note, size if size > MB else 0)
+            if pipe:
+                fn = single(kelmsend_relay_cmd(kelmsend, port, eml), work)
+            else:
+                fn = single(kelmsend_relay_cmd(kelmsend, port), work, stdin=eml)
+            measure_rows([(row, fn)], work, runs, usage_runs)
+            relay[key] = row
+            rows.append(row)
+        relay["size"] = big_size
+    return rows, small, session, attach, relay
 
 
 # ---- report ------------------------------------------------------------------
@@ -414,7 +456,7 @@ def print_table(rows):
         print(line(cells))
 
 
-def print_checks(sink, small, session, attach):
+def print_checks(sink, small, session, attach, relay):
     n = SESSION_MESSAGES
     print("[%s]" % sink)
     further = {t: (session[t].wall - small[t].wall) / (n - 1) for t in small}
@@ -461,6 +503,14 @@ def print_checks(sink, small, session, attach):
     check("peak RSS with the %s attachment within 16 MB of a 1 KB message" % ATTACHMENTS[-1][0],
           big - base <= 16 * MB,
           "%.1f MB vs %.1f MB: +%.1f MB" % (big / MB, base / MB, (big - base) / MB))
+    if relay:
+        base = relay["small"].peak
+        for key, how in (("file", "< file"), ("pipe", "from a pipe")):
+            big = relay[key].peak
+            check("sendmail mode: peak RSS relaying the %.0f MB message %s within 16 MB of a "
+                  "small one" % (relay["size"] / MB, how),
+                  big - base <= 16 * MB,
+                  "%.1f MB vs %.1f MB: +%.1f MB" % (big / MB, base / MB, (big - base) / MB))
 
 
 def main():
@@ -510,8 +560,8 @@ def main():
     rows = [row for result in results for row in result[1]] + files.build_rows
     print_table(rows)
     print()
-    for name, _, small, session, attach in results:
-        print_checks(name, small, session, attach)
+    for name, _, small, session, attach, relay in results:
+        print_checks(name, small, session, attach, relay)
     return 0
 
 

@@ -4,9 +4,12 @@
 # of the results. Two sinks, one after the other: Postfix's smtp-sink, and
 # bench/fast_sink.py, which reads DATA in large blocks (smtp-sink handles it
 # line by line and, on a small machine, takes less DATA per second than a
-# fast sender produces). Installs the tools it needs, builds the driver in
-# build/ (release), starts and stops the sinks itself. Not part of the test
-# suite.
+# fast sender produces). kelmsend is measured too, composing (as a whole
+# process beside swaks) and in sendmail mode, relaying the .eml files as they
+# are from standard input (as a file and through a pipe), with a check that
+# its peak memory does not grow with the message. Installs the tools it
+# needs, builds the driver in build/ (release), starts and stops the sinks
+# itself. Not part of the test suite.
 #
 #   bench/run.sh                    full run (under two minutes here)
 #   bench/run.sh --quick            fewer repetitions

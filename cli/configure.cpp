@@ -13,7 +13,7 @@ QString joined(const QStringList &list) {
 
 } // namespace
 
-void Configure(clsSendMail &mail, const Options &o, const Inputs &in) {
+void ConfigureSession(clsSendMail &mail, const Options &o, const QString &password) {
     mail.setDelimiter(QString(kListDelimiter));
     if (o.noValidate) {
         mail.setEmailAddressValidation(0);
@@ -49,8 +49,12 @@ void Configure(clsSendMail &mail, const Options &o, const Inputs &in) {
     }
     if (o.needsPassword()) {
         mail.setUsername(o.user);
-        mail.setPassword(in.password);
+        mail.setPassword(password);
     }
+}
+
+void Configure(clsSendMail &mail, const Options &o, const Inputs &in) {
+    ConfigureSession(mail, o, in.password);
 
     mail.setFrom(o.from);
     mail.setFromDisplayName(o.fromName);
@@ -70,6 +74,38 @@ void Configure(clsSendMail &mail, const Options &o, const Inputs &in) {
     mail.setReceipt(o.receipt);
     mail.setMessage(in.body);
     mail.setAttachment(joined(o.attachments));
+}
+
+int Deliver(clsSendMail &mail, Reporter &reporter, const std::function<void()> &send) {
+    QStringList failures;
+    bool sent = false;
+    // Disconnected when this returns: the component outlives the lambdas'
+    // captures.
+    const QList<QMetaObject::Connection> links{
+        QObject::connect(&mail, &clsSendMail::status,
+                         [&](const QString &s) { reporter.Status(s); }),
+        QObject::connect(&mail, &clsSendMail::DebugPrint,
+                         [&](const QVariant &t) { reporter.Trace(t); }),
+        QObject::connect(&mail, &clsSendMail::Progress, [&](int p) { reporter.Progress(p); }),
+        QObject::connect(&mail, &clsSendMail::SendFailed,
+                         [&](const QString &why) { failures << why; }),
+        QObject::connect(&mail, &clsSendMail::SendSuccesful, [&] { sent = true; })};
+    send();
+    for (const QMetaObject::Connection &link : links) {
+        QObject::disconnect(link);
+    }
+    reporter.Finish();
+    if (!failures.isEmpty()) {
+        for (const QString &why : failures) {
+            reporter.Error(why.trimmed().isEmpty() ? QStringLiteral("the send failed") : why);
+        }
+        return kExitFailed;
+    }
+    if (!sent) {
+        reporter.Error(QStringLiteral("the send ended without an outcome"));
+        return kExitFailed;
+    }
+    return kExitSent;
 }
 
 QString CheckAddresses(const Options &o) {

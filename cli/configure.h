@@ -3,8 +3,11 @@
 
 #include "cli/inputs.h"
 #include "cli/options.h"
+#include "cli/reporter.h"
 
 #include <QChar>
+
+#include <functional>
 
 class clsSendMail;
 
@@ -23,6 +26,17 @@ inline constexpr QChar kListDelimiter = QChar(0x1F);
 // connection) unless --no-validate turns them off. For --dry-run no host is
 // assigned, so nothing is looked up.
 void Configure(clsSendMail &mail, const Options &options, const Inputs &inputs);
+
+// The part of Configure that concerns the session, not the message: the
+// delimiter, the validation levels, the server (unless --dry-run), POP3,
+// the port, the limits, the EHLO/HELO name and the login.
+void ConfigureSession(clsSendMail &mail, const Options &options, const QString &password);
+
+// Connects the component's signals to `reporter`, runs `send` (a call of
+// Send or Relay) and returns kelmsend's exit status: kExitSent after
+// SendSuccesful, kExitFailed (each explanation on standard error) after
+// SendFailed or when the call ended without an outcome.
+[[nodiscard]] int Deliver(clsSendMail &mail, Reporter &reporter, const std::function<void()> &send);
 
 // Unless --no-validate is given, checks --from and every recipient the way
 // the component checks them on assignment, and names the first address it

@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QStringDecoder>
 
 namespace kelmsend {
@@ -40,7 +41,53 @@ QString readFile(const QString &option, const QString &path, QByteArray &bytes) 
     return QString();
 }
 
-QString loadPassword(const Options &o, QString &password, const EnvironmentLookup &env) {
+// Long enough to unlock a keyring or answer a pinentry prompt.
+constexpr int kPasswordCommandLimitMs = 300 * 1000;
+
+QString runPasswordCommand(const QString &command, QString &password) {
+    const QString named = "--password-command: \"" + command + "\"";
+    QProcess shell;
+    shell.setProgram(QStringLiteral("/bin/sh"));
+    shell.setArguments({QStringLiteral("-c"), command});
+    // Standard input may be the message itself (sendmail mode): the command
+    // must not eat it. Its prompts and errors go where kelmsend's go.
+    shell.setStandardInputFile(QProcess::nullDevice());
+    shell.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    shell.start();
+    if (!shell.waitForStarted(30000)) {
+        return named + " could not be started: " + shell.errorString();
+    }
+    if (!shell.waitForFinished(kPasswordCommandLimitMs)) {
+        shell.kill();
+        shell.waitForFinished(5000);
+        return named + " did not finish within " + QString::number(kPasswordCommandLimitMs / 1000) +
+               " seconds";
+    }
+    if (shell.exitStatus() != QProcess::NormalExit) {
+        return named + " failed (ended by a signal)";
+    }
+    if (shell.exitCode() != 0) {
+        return named + " failed (exit status " + QString::number(shell.exitCode()) + ")";
+    }
+    const QByteArray output = shell.readAllStandardOutput();
+    const qsizetype end = output.indexOf('\n');
+    QByteArray line = end >= 0 ? output.left(end) : output;
+    if (line.endsWith('\r')) {
+        line.chop(1);
+    }
+    if (line.isEmpty()) {
+        return named + " printed no password";
+    }
+    password = QString::fromUtf8(line);
+    return QString();
+}
+
+} // namespace
+
+QString LoadPassword(const Options &o, QString &password, const EnvironmentLookup &env) {
+    if (!o.passwordCommand.isEmpty()) {
+        return runPasswordCommand(o.passwordCommand, password);
+    }
     if (!o.passwordFile.isEmpty()) {
         QByteArray bytes;
         if (QString problem = readFile("--password-file", o.passwordFile, bytes);
@@ -67,8 +114,6 @@ QString loadPassword(const Options &o, QString &password, const EnvironmentLooku
     password = *value;
     return QString();
 }
-
-} // namespace
 
 QString NormalizeLineEnds(const QString &text) {
     QString out;
@@ -99,7 +144,7 @@ QString LoadInputs(const Options &o, Inputs &inputs, const StdinReader &readStdi
         }
     }
     if (o.needsPassword()) {
-        if (QString problem = loadPassword(o, inputs.password, env); !problem.isEmpty()) {
+        if (QString problem = LoadPassword(o, inputs.password, env); !problem.isEmpty()) {
             return problem;
         }
     }

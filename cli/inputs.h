@@ -32,6 +32,15 @@ using EnvironmentLookup = std::function<std::optional<QString>(const QString &na
 [[nodiscard]] QString LoadInputs(const Options &options, Inputs &inputs,
                                  const StdinReader &readStdin, const EnvironmentLookup &env);
 
+// Fetches the password that --auth or --pop3 needs: the first line printed
+// by --password-command (run by /bin/sh with standard input closed; it must
+// exit with status 0 and print a non-empty line), else the first line of
+// --password-file, else the variable --password-env names. Returns "" on
+// success, otherwise a message naming the option and the command, file or
+// variable.
+[[nodiscard]] QString LoadPassword(const Options &options, QString &password,
+                                   const EnvironmentLookup &env);
+
 // The text of message bytes from a file or a pipe: UTF-8 when the bytes are
 // valid UTF-8, otherwise one character per byte (Latin-1). Line ends become
 // CRLF (see NormalizeLineEnds).

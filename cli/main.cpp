@@ -1,8 +1,12 @@
 // kelmsend: sends one e-mail message from the shell through one clsSendMail,
-// or runs one of the component's utilities. See cli/options.h for the
-// command line and cli/reporter.h for what is reported where.
+// or runs one of the component's utilities; as "sendmail" (or with a first
+// argument -t, -i, -oi or -f) it relays a finished message from standard
+// input instead (cli/sendmail/). See cli/options.h for the command line,
+// cli/account.h for the configuration file and cli/reporter.h for what is
+// reported where.
 //
 // Environment:
+//   KELMSEND_CONFIG      the configuration file (see cli/account.h)
 //   KELMSEND_PASSWORD    the password for --auth and --pop3 (the variable's
 //                        name can be changed with --password-env)
 //   KELMSEND_NAMESERVER  ADDRESS[:PORT]: the name server that MX lookups ask
@@ -10,11 +14,14 @@
 //   KELMSEND_DOMAIN      with KELMSEND_NAMESERVER: the domain that "kelmsend
 //                        mx" and a send without --server look up (default:
 //                        the machine's DNS domain)
+#include "cli/account.h"
 #include "cli/configure.h"
 #include "cli/dry_run.h"
 #include "cli/inputs.h"
 #include "cli/options.h"
 #include "cli/reporter.h"
+#include "cli/sendmail/arguments.h"
+#include "cli/sendmail/run.h"
 #include "dns/mx_query.h"
 #include "dns/system_configuration.h"
 #include "mime/compose.h"
@@ -119,15 +126,6 @@ int runSend(const Options &o, Reporter &reporter) {
     }
 
     clsSendMail mail;
-    QObject::connect(&mail, &clsSendMail::status, [&](const QString &s) { reporter.Status(s); });
-    QObject::connect(&mail, &clsSendMail::DebugPrint,
-                     [&](const QVariant &t) { reporter.Trace(t); });
-    QObject::connect(&mail, &clsSendMail::Progress, [&](int p) { reporter.Progress(p); });
-    QStringList failures;
-    bool sent = false;
-    QObject::connect(&mail, &clsSendMail::SendFailed, [&](const QString &why) { failures << why; });
-    QObject::connect(&mail, &clsSendMail::SendSuccesful, [&] { sent = true; });
-
     Configure(mail, o, inputs);
 
     if (o.dryRun) {
@@ -152,19 +150,7 @@ int runSend(const Options &o, Reporter &reporter) {
         return kExitSent;
     }
 
-    mail.Send();
-    reporter.Finish();
-    if (!failures.isEmpty()) {
-        for (const QString &why : failures) {
-            reporter.Error(why.trimmed().isEmpty() ? QStringLiteral("the send failed") : why);
-        }
-        return kExitFailed;
-    }
-    if (!sent) {
-        reporter.Error(QStringLiteral("the send ended without an outcome"));
-        return kExitFailed;
-    }
-    return kExitSent;
+    return Deliver(mail, reporter, [&mail] { mail.Send(); });
 }
 
 int runUtility(const Options &o, Reporter &reporter) {
@@ -236,6 +222,33 @@ int runUtility(const Options &o, Reporter &reporter) {
     return kExitUsage;
 }
 
+int runSendmail(const QStringList &arguments) {
+    const SendmailParse parsed = ParseSendmailArguments(arguments);
+    if (!parsed.arguments) {
+        return usageError(parsed.error);
+    }
+    if (parsed.arguments->options.command == Command::Help) {
+        writeStdout(HelpText().toUtf8());
+        return kExitSent;
+    }
+    if (parsed.arguments->options.command == Command::Version) {
+        printLine(QStringLiteral("kelmsend " KELMSEND_VERSION));
+        return kExitSent;
+    }
+    if (const QString problem = applyNameServerOverride(); !problem.isEmpty()) {
+        return usageError(problem);
+    }
+    QFile in;
+    if (!in.open(STDIN_FILENO, QIODevice::ReadOnly)) {
+        return usageError("cannot read standard input: " + in.errorString());
+    }
+    QElapsedTimer clock;
+    clock.start();
+    const Console console{writeStderr, ::isatty(STDERR_FILENO) != 0,
+                          [&clock] { return clock.elapsed(); }};
+    return RunSendmail(*parsed.arguments, environment, in, console);
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -247,12 +260,25 @@ int main(int argc, char **argv) {
     QSettings::setPath(QSettings::IniFormat, QSettings::UserScope,
                        QStringLiteral("/dev/null/kelmsend-keeps-no-settings"));
     QCoreApplication app(argc, argv);
+    const QStringList arguments = app.arguments().mid(1);
+    // argv[0] as the caller wrote it: the application's path would name the
+    // executable a "sendmail" link resolves to.
+    if (IsSendmailInvocation(QString::fromLocal8Bit(argv[0]), arguments)) {
+        return runSendmail(arguments);
+    }
 
-    const ParseResult parsed = ParseCommandLine(app.arguments().mid(1));
+    const ParseResult parsed = ParseArguments(arguments);
     if (!parsed.options) {
         return usageError(parsed.error);
     }
-    const Options &o = *parsed.options;
+    Options o = *parsed.options;
+    if (o.command == Command::Send) {
+        for (const QString &problem : {LoadAccount(o, environment), CheckOptions(o)}) {
+            if (!problem.isEmpty()) {
+                return usageError(problem);
+            }
+        }
+    }
     if (o.command == Command::Help) {
         writeStdout(HelpText().toUtf8());
         return kExitSent;

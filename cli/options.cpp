@@ -183,6 +183,9 @@ const std::vector<OptionInfo> &optionTable() {
          }},
         {"password-file", 0, "FILE", "take the password from the first line of FILE", SendOnly,
          [](Options &o, const QString &v) { o.passwordFile = nonEmpty(v, "a file name"); }},
+        {"password-command", 0, "COMMAND",
+         "the password is the first line COMMAND prints (run by /bin/sh)", SendOnly,
+         [](Options &o, const QString &v) { o.passwordCommand = nonEmpty(v, "a command"); }},
         {"pop3", 0, "HOST", "log in to this POP3 server (port 110) before sending", SendOnly,
          [](Options &o, const QString &v) { o.pop3Host = nonEmpty(v, "a host").trimmed(); }},
         {"timeout", 0, "SECONDS", "time limit to connect and for the greeting (1-120, default 30)",
@@ -203,6 +206,11 @@ const std::vector<OptionInfo> &optionTable() {
          SendOnly, [](Options &o, const QString &) { o.noValidate = true; }},
         {"dry-run", 0, nullptr, "write the bytes that would follow DATA to stdout; no connection",
          SendOnly, [](Options &o, const QString &) { o.dryRun = true; }},
+        {"account", 0, "NAME", "use account [NAME] of the configuration file (default: [default])",
+         SendOnly,
+         [](Options &o, const QString &v) { o.account = nonEmpty(v, "a name").trimmed(); }},
+        {"config", 0, "FILE", "configuration file (default: ~/.config/kelmsend/config)", SendOnly,
+         [](Options &o, const QString &v) { o.config = nonEmpty(v, "a file name"); }},
         {"quiet", 'q', nullptr, "report errors only", Anywhere,
          [](Options &o, const QString &) { setVerbosity(o, Verbosity::Quiet); }},
         {"verbose", 'v', nullptr, "report progress texts even when not on a terminal", Anywhere,
@@ -262,8 +270,27 @@ QString commandName(Command c) {
     return QString();
 }
 
+// The sources of the password, in the order their names are listed.
+const QStringList kPasswordSources{"--password-env", "--password-file", "--password-command"};
+
+QStringList passwordSourcesSet(const Options &o) {
+    QStringList set;
+    if (o.passwordEnvSet) {
+        set << kPasswordSources[0];
+    }
+    if (!o.passwordFile.isEmpty()) {
+        set << kPasswordSources[1];
+    }
+    if (!o.passwordCommand.isEmpty()) {
+        set << kPasswordSources[2];
+    }
+    return set;
+}
+
+} // namespace
+
 // The rules that tie options together, for a send.
-QString checkSend(const Options &o) {
+QString CheckOptions(const Options &o) {
     if (o.from.isEmpty()) {
         return QStringLiteral("--from is required");
     }
@@ -295,26 +322,32 @@ QString checkSend(const Options &o) {
     if (!o.contentBase.isEmpty() && !o.html) {
         return QStringLiteral("--content-base applies only with --html");
     }
+    return CheckLogin(o);
+}
+
+QString CheckLogin(const Options &o) {
     if (o.needsPassword() && o.user.isEmpty()) {
         return (o.auth ? QStringLiteral("--auth") : QStringLiteral("--pop3")) +
                QStringLiteral(" needs --user NAME");
     }
+    const QStringList sources = passwordSourcesSet(o);
     if (!o.needsPassword()) {
-        if (!o.user.isEmpty()) {
+        if (!o.user.isEmpty() && o.isGiven(QStringLiteral("--user"))) {
             return QStringLiteral("--user applies only with --auth or --pop3");
         }
-        if (o.passwordEnvSet || !o.passwordFile.isEmpty()) {
+        if (o.isGiven(kPasswordSources[0]) || o.isGiven(kPasswordSources[1])) {
             return QStringLiteral("--password-env and --password-file apply only with --auth or "
                                   "--pop3");
         }
+        if (o.isGiven(kPasswordSources[2])) {
+            return QStringLiteral("--password-command applies only with --auth or --pop3");
+        }
     }
-    if (o.passwordEnvSet && !o.passwordFile.isEmpty()) {
-        return QStringLiteral("--password-env and --password-file exclude each other");
+    if (sources.size() > 1) {
+        return sources[0] + " and " + sources[1] + " exclude each other";
     }
     return QString();
 }
-
-} // namespace
 
 QStringList SplitAddresses(const QString &value) {
     QStringList out;
@@ -335,7 +368,64 @@ QStringList SplitNames(const QString &value) {
     return out;
 }
 
+OptionKind LongOptionKind(const QString &name) {
+    const OptionInfo *info = findLong(name);
+    if (!info) {
+        return OptionKind::Unknown;
+    }
+    return info->valueName ? OptionKind::Value : OptionKind::Switch;
+}
+
+QString ApplyLongOption(Options &o, const QString &name, const QString &value) {
+    const OptionInfo *info = findLong(name);
+    if (!info) {
+        return QStringLiteral("unknown option");
+    }
+    try {
+        info->apply(o, value);
+    } catch (const Problem &p) {
+        return p.text;
+    }
+    return QString();
+}
+
+const QStringList &AccountKeys() {
+    static const QStringList keys{"server",
+                                  "port",
+                                  "hello",
+                                  "from",
+                                  "from-name",
+                                  "auth",
+                                  "user",
+                                  "password-env",
+                                  "password-file",
+                                  "password-command",
+                                  "pop3",
+                                  "timeout",
+                                  "message-timeout",
+                                  "retries",
+                                  "no-validate",
+                                  "quiet",
+                                  "verbose",
+                                  "trace"};
+    return keys;
+}
+
+bool IsAccountKey(const QString &name) {
+    return AccountKeys().contains(name);
+}
+
 ParseResult ParseCommandLine(const QStringList &arguments) {
+    ParseResult r = ParseArguments(arguments);
+    if (r.options && r.options->command == Command::Send) {
+        if (QString problem = CheckOptions(*r.options); !problem.isEmpty()) {
+            return {std::nullopt, problem};
+        }
+    }
+    return r;
+}
+
+ParseResult ParseArguments(const QStringList &arguments) {
     QStringList args_ = arguments;
     const QStringList &args = args_;
     Options o;
@@ -427,6 +517,7 @@ ParseResult ParseCommandLine(const QStringList &arguments) {
         if (info->scope == SendOnly) {
             usedSendOptions << longName;
         }
+        o.given << longName;
         try {
             info->apply(o, value);
         } catch (const Problem &p) {
@@ -460,9 +551,6 @@ ParseResult ParseCommandLine(const QStringList &arguments) {
         return {o, QString()};
     }
 
-    if (const QString problem = checkSend(o); !problem.isEmpty()) {
-        return {std::nullopt, problem};
-    }
     return {o, QString()};
 }
 
@@ -509,6 +597,25 @@ HostAndPort SplitHostAndPort(const QString &value) {
     return {host, port, {}};
 }
 
+namespace {
+
+// `text` broken at spaces into lines of at most 80 characters, each after
+// `indent`.
+QString wrapped(const QString &text, const QString &indent) {
+    QString out;
+    QString line = indent;
+    for (const QString &word : text.split(QLatin1Char(' '))) {
+        if (line.size() > indent.size() && line.size() + 1 + word.size() > 80) {
+            out += line + QLatin1Char('\n');
+            line = indent;
+        }
+        line += (line.size() > indent.size() ? QStringLiteral(" ") : QString()) + word;
+    }
+    return out + line + QLatin1Char('\n');
+}
+
+} // namespace
+
 QString HelpText() {
     QString text = QStringLiteral(
         "Usage: kelmsend [OPTIONS] [RECIPIENT...]   send one message\n"
@@ -518,6 +625,8 @@ QString HelpText() {
         "       kelmsend resolve [HOST]              IPv4 and IPv6 addresses of HOST (default: "
         "this machine)\n"
         "       kelmsend content-type FILE           content type of FILE by its extension\n"
+        "       kelmsend -t [-i] [-f ADDRESS] [RECIPIENT...] < MESSAGE\n"
+        "                                            sendmail mode: relay a finished message\n"
         "\n"
         "The message text comes from --body, --body-file or standard input.\n"
         "Exit status: 0 sent, 1 failed (the reason on standard error), 2 usage error.\n"
@@ -548,7 +657,23 @@ QString HelpText() {
         "--to-name or --cc-name. kelmsend neither reads nor writes the component's per-user\n"
         "settings: every run uses only what its command line says.\n"
         "\n"
+        "Sendmail mode (started as \"sendmail\", or with -t, -i, -oi or -f first): the\n"
+        "message comes whole on standard input and is sent as it is, without its Bcc\n"
+        "fields, with Date and Message-ID added when missing. Recipients: the arguments,\n"
+        "and with -t the To, Cc and Bcc fields. Sender: -f ADDRESS, else the From field,\n"
+        "else --from. -i, -oi, -odi, -oem, -bm, -B TYPE are accepted and change nothing;\n"
+        "-F NAME names the sender of a message without From; -v is --verbose; \"--\" ends\n"
+        "the options. The account options above apply; the message options do not.\n"
+        "\n"
+        "Accounts: the sections of an INI file (--config, KELMSEND_CONFIG, else\n"
+        "$XDG_CONFIG_HOME/kelmsend/config); keys are the long options without \"--\":\n");
+    text += wrapped(AccountKeys().join(QStringLiteral(", ")), QStringLiteral("  "));
+    text += QStringLiteral(
+        "--account NAME picks one, else [default] is used when present; the command line\n"
+        "wins. A file with password-file or password-command must be private (chmod 600).\n"
+        "\n"
         "Environment:\n"
+        "  KELMSEND_CONFIG      the configuration file of the accounts\n"
         "  KELMSEND_PASSWORD    the password for --auth and --pop3 (see --password-env)\n"
         "  KELMSEND_NAMESERVER  ADDRESS[:PORT] or [IPV6-ADDRESS]:PORT of the name server for\n"
         "                       MX lookups, instead of the machine's own\n"

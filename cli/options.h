@@ -8,6 +8,7 @@
 //   kelmsend ping HOST                     one ICMP echo
 //   kelmsend resolve [HOST]                the host's addresses, IPv4 and IPv6
 //   kelmsend content-type FILE             the content type of a file name
+//   kelmsend -t [-i] [-f ADDR] [RCPT...]   sendmail mode (cli/sendmail/arguments.h)
 //
 // Options take their value as the next argument or after "=" (--subject=Hi).
 // "--" ends the options; every later argument is a recipient.
@@ -82,6 +83,11 @@ struct Options {
     QString passwordEnv = QStringLiteral("KELMSEND_PASSWORD");
     bool passwordEnvSet = false; // --password-env was given
     QString passwordFile;
+    QString passwordCommand; // run by /bin/sh; its first output line is the password
+
+    // Accounts (cli/account.h): the configuration file and the section to use.
+    QString account;
+    QString config;
 
     // Limits, -1 for the component's defaults.
     int connectTimeout = -1;
@@ -91,6 +97,11 @@ struct Options {
     bool noValidate = false;
     bool dryRun = false;
     Verbosity verbosity = Verbosity::Default;
+
+    // The long options given on the command line ("--server", ...), in
+    // order. An account's keys fill in only what is not among them.
+    QStringList given;
+    bool isGiven(const QString &longOption) const { return given.contains(longOption); }
 
     // Whether the options ask for a password (AUTH LOGIN or POP3 login).
     bool needsPassword() const { return auth || !pop3Host.isEmpty(); }
@@ -113,8 +124,44 @@ struct HostAndPort {
 };
 [[nodiscard]] HostAndPort SplitHostAndPort(const QString &text);
 
-// Parses the arguments that follow the program name.
+// Parses the arguments that follow the program name: ParseArguments, then
+// CheckOptions for a send.
 [[nodiscard]] ParseResult ParseCommandLine(const QStringList &args);
+
+// The arguments alone, without the rules that tie the options of a send
+// together: an account (cli/account.h) may still supply what is missing.
+[[nodiscard]] ParseResult ParseArguments(const QStringList &args);
+
+// The rules that tie the options of a send together ("--from is required",
+// ...): "" when they hold, else the message. Rules about an option that
+// does not apply (--user without --auth) only concern options given on the
+// command line; an account may hold settings that one use of it ignores.
+[[nodiscard]] QString CheckOptions(const Options &options);
+
+// The part of CheckOptions about logging in: --auth and --pop3 need --user,
+// and at most one source of the password.
+[[nodiscard]] QString CheckLogin(const Options &options);
+
+enum class OptionKind {
+    Unknown,
+    Switch, // takes no value
+    Value,  // takes one
+};
+
+// What kind of long option `name` (without "--") is.
+[[nodiscard]] OptionKind LongOptionKind(const QString &name);
+
+// Applies the long option `name` (without "--") with `value` ("" for a
+// switch) to `o`, as the command line does. Returns "" or the problem
+// without the option's name ("must be a port number from 1 to 65535, ...").
+// Does not record the option in `o.given`.
+[[nodiscard]] QString ApplyLongOption(Options &o, const QString &name, const QString &value);
+
+// Whether `name` is a key of a configuration file's account: the options
+// that say where and as whom to send, how to log in, the limits and the
+// reporting (server, port, from, from-name, auth, user, password-...).
+[[nodiscard]] bool IsAccountKey(const QString &name);
+[[nodiscard]] const QStringList &AccountKeys();
 
 // The text of --help: usage lines, then every option on one line.
 [[nodiscard]] QString HelpText();

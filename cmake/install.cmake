@@ -1,5 +1,6 @@
 # What `cmake --install` puts under the prefix:
 #   bin/kelmsend
+#   sbin/sendmail -> ../bin/kelmsend     (with -DKELMSEND_INSTALL_SENDMAIL_LINK=ON)
 #   lib/libkelm_mail.a, libkelm_mime.a, libkelm_net.a, libkelm_dns.a, libkelm_wait.a
 #   include/kelm/{mail,mime,net,dns,wait}/*.h     (included as "mail/send_mail.h")
 #   lib/cmake/KelmMail/                  the package configuration
@@ -23,6 +24,26 @@ install(TARGETS kelm_mail kelm_mime kelm_net kelm_dns kelm_wait
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
         INCLUDES DESTINATION ${KELM_INSTALL_INCLUDEDIR})
 install(TARGETS kelmsend RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+# sbin/sendmail as a relative link to kelmsend, for the programs that hand
+# their mail to the machine's sendmail (kelmsend knows the name and runs in
+# sendmail mode). Off by default: it takes the place of an installed mail
+# system's own sendmail. The choice can also be made when installing:
+#   cmake -DKELMSEND_INSTALL_SENDMAIL_LINK=ON -P build/cmake_install.cmake
+option(KELMSEND_INSTALL_SENDMAIL_LINK "Install sbin/sendmail as a link to kelmsend" OFF)
+file(RELATIVE_PATH KELM_SENDMAIL_TARGET /root/${CMAKE_INSTALL_SBINDIR}
+     /root/${CMAKE_INSTALL_BINDIR}/kelmsend)
+install(CODE "
+    if(NOT DEFINED KELMSEND_INSTALL_SENDMAIL_LINK)
+        set(KELMSEND_INSTALL_SENDMAIL_LINK ${KELMSEND_INSTALL_SENDMAIL_LINK})
+    endif()
+    if(KELMSEND_INSTALL_SENDMAIL_LINK)
+        set(link \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_SBINDIR}/sendmail\")
+        message(STATUS \"Installing: \${link} -> ${KELM_SENDMAIL_TARGET}\")
+        file(MAKE_DIRECTORY \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_SBINDIR}\")
+        file(CREATE_LINK ${KELM_SENDMAIL_TARGET} \"\${link}\" SYMBOLIC)
+    endif()
+")
 
 # Every header of the libraries: the component's header includes the socket
 # adapter's, and its methods hand out the composition core's types.

@@ -51,15 +51,19 @@ int fileMode(sendmail::FileEncoding encoding) {
 } // namespace
 
 void clsSendMail::Send() {
+    runExclusive(QStringLiteral("Send refused: a send is in progress"), [this] { sendSteps(); });
+}
+
+void clsSendMail::runExclusive(const QString &refusal, const std::function<void()> &steps) {
     if (m_Busy) {
         // A call from an event handler in the middle of a send or session
         // opening would tear the running conversation apart.
-        emit status(QStringLiteral("Send refused: a send is in progress"));
+        emit status(refusal);
         return;
     }
     m_Busy = true;
     try {
-        sendSteps();
+        steps();
     } catch (const std::exception &e) {
         const QString description = QString::fromStdString(e.what());
         AddError(description);
@@ -201,8 +205,6 @@ void clsSendMail::sendSteps() {
         return sendmail::WireAddress(address, smtpUtf8).value_or(address);
     };
 
-    emit status(QStringLiteral("Sending Sender Information..."));
-    ReplyOK = false;
     QString parameters;
     if (Offers8BitMime && sendmail::HasEightBitBody(message)) {
         parameters += QStringLiteral(" BODY=8BITMIME");
@@ -210,28 +212,13 @@ void clsSendMail::sendSteps() {
     if (smtpUtf8) {
         parameters += QStringLiteral(" SMTPUTF8");
     }
-    const QString sender = envelope(m_from);
-    const QString auth = AuthEqLoginOffered ? " AUTH=" + sender : QString();
-    sendEnvelopeCommand("MAIL FROM: <" + sender + ">" + parameters + auth);
-    if (!WaitForReply(ReplyOK, m_MessageTimeout, true) || Aborted) {
-        return;
-    }
-
-    emit status(QStringLiteral("Sending Recipient Information..."));
+    QStringList recipients;
     for (const QStringList *list : {&m_Recipient, &m_CcRecipient, &m_BccRecipient}) {
         for (const QString &address : *list) {
-            ReplyOK = false;
-            sendEnvelopeCommand("RCPT TO: <" + envelope(address) + ">");
-            if (!WaitForReply(ReplyOK, m_MessageTimeout, true) || Aborted) {
-                return;
-            }
+            recipients << envelope(address);
         }
     }
-
-    emit status(QStringLiteral("Sending Message..."));
-    DataReady = false;
-    sendCommand(QStringLiteral("DATA"));
-    if (!WaitForReply(DataReady, m_MessageTimeout, true) || Aborted) {
+    if (!sendEnvelope(envelope(m_from), recipients, parameters)) {
         return;
     }
 
@@ -278,7 +265,35 @@ void clsSendMail::sendSteps() {
     if (Aborted && !m_MessageAccepted) {
         return;
     }
+    reportSuccess();
+}
 
+bool clsSendMail::sendEnvelope(const QString &sender, const QStringList &recipients,
+                               const QString &parameters) {
+    emit status(QStringLiteral("Sending Sender Information..."));
+    ReplyOK = false;
+    const QString auth = AuthEqLoginOffered ? " AUTH=" + sender : QString();
+    sendEnvelopeCommand("MAIL FROM: <" + sender + ">" + parameters + auth);
+    if (!WaitForReply(ReplyOK, m_MessageTimeout, true) || Aborted) {
+        return false;
+    }
+
+    emit status(QStringLiteral("Sending Recipient Information..."));
+    for (const QString &address : recipients) {
+        ReplyOK = false;
+        sendEnvelopeCommand("RCPT TO: <" + address + ">");
+        if (!WaitForReply(ReplyOK, m_MessageTimeout, true) || Aborted) {
+            return false;
+        }
+    }
+
+    emit status(QStringLiteral("Sending Message..."));
+    DataReady = false;
+    sendCommand(QStringLiteral("DATA"));
+    return WaitForReply(DataReady, m_MessageTimeout, true) && !Aborted;
+}
+
+void clsSendMail::reportSuccess() {
     emit Progress(100);
     emit status(QStringLiteral("Transmission Complete..."));
     if (!KeepConnection) {

@@ -24,6 +24,10 @@
 
 #include "mail/reply_reader.h"
 #include "net/socket.h"
+
+#include <functional>
+
+class QIODevice;
 namespace sendmail {
 struct MessageDraft;
 }
@@ -205,7 +209,8 @@ public:
     // Sends one message. Returns after exactly one SendSuccesful or
     // SendFailed in the ordinary case (a wait limit of 0 ends it without an
     // outcome); never throws. Opens and closes its own session unless Connect
-    // opened one.
+    // opened one. To send a message composed elsewhere (a complete RFC 5322
+    // message with its own headers) over the same session, see Relay below.
     Q_INVOKABLE void Send();
     // The message that Send would transmit after DATA, composed without a
     // server: the same preparation as Send (display-name lists paired with
@@ -219,6 +224,39 @@ public:
     // Does nothing.
     Q_INVOKABLE void Shutdown();
     Q_INVOKABLE QString DecodeBase64String(const QString &str2Decode);
+    // Relays a message that the owner has already composed, headers and
+    // body, as it is: MAIL FROM Sender, one RCPT TO per entry of Recipients
+    // (in order; none of the message's headers is looked at), DATA, then the
+    // bytes of Message read to its end. On the way every bare LF or CR
+    // becomes CRLF, a line that begins with "." gets a second one, and CRLF
+    // is added when the last line has none; nothing else is changed or
+    // added. The bytes are read and sent in pieces while the socket drains,
+    // so memory does not grow with the size of the message.
+    //
+    // Otherwise it behaves as Send: the same session (opened and closed
+    // here unless Connect opened one; EHLO/HELO names the domain of Sender
+    // when Hallo is blank), the same status texts and DebugPrint trace (the
+    // data itself is traced once as "<<message>>"), the same outcome
+    // (exactly one SendSuccesful or SendFailed, MailResult and MailMessage),
+    // the same refusal while a send runs ("Relay refused: a send is in
+    // progress"). Progress counts against the device's size when it has one
+    // (a file, a buffer); for a pipe it stays at 0 until the final 100.
+    //
+    // Checked before connecting, each failure reported with the texts of
+    // Send: a pending ErrorList; an empty Sender ("Missing or Invalid Sender
+    // E-mail Address"); no recipient ("No Recipient E-mail Address
+    // Specified"); more than 100 ("Too many recipients"); with
+    // EmailAddressValidation 1, an address that IsValidEmailAddress refuses
+    // (the sender's or the recipients' text); a line break or NUL in an
+    // address ("Line break or NUL character in Sender" / "... in
+    // Recipients"); a Message that is null or not open for reading ("The
+    // message cannot be read"). A read error on the way fails the send with
+    // "Cannot read the message". Message is read from its current position
+    // and left open; it must deliver its bytes when read() is called (a
+    // file, a buffer, standard input) and return 0 only at its end.
+    Q_INVOKABLE void Relay(const QString &Sender, const QStringList &Recipients,
+                           QIODevice *Message);
+    void Relay(const QString &Sender, const QStringList &Recipients, const QByteArray &Message);
 
     // --- State that the owner may inspect ----------------------------------
     // Pending error texts in the order they were first added.
@@ -274,9 +312,18 @@ private:
     void AnswerAuthPrompt(const QString &reply);
     void Pop3Step();
     QStringList CheckCommandFields(bool envelope) const;
+    // The address the session's EHLO/HELO name comes from: the sender of a
+    // running Relay, else `from`.
+    const QString &sessionSender() const {
+        return m_RelaySender.isEmpty() ? m_from : m_RelaySender;
+    }
 
     // --- The send operation (send.cpp) ------------------------------------
+    void runExclusive(const QString &refusal, const std::function<void()> &steps);
     void sendSteps();
+    bool sendEnvelope(const QString &sender, const QStringList &recipients,
+                      const QString &parameters = QString());
+    void reportSuccess();
     sendmail::MessageDraft draft(bool hasEmbedded) const;
     sendmail::MessageDraft wireDraft(bool hasEmbedded) const;
     void pairDisplayNames();
@@ -292,6 +339,10 @@ private:
                     const QString &key);
     void writeSetting(const QString &key, const QString &value);
     void readPersistedSettings();
+
+    // --- Relaying a composed message (relay.cpp) --------------------------
+    void relaySteps(const QString &sender, const QStringList &recipients, QIODevice *message);
+    bool relayData(QIODevice &message);
 
     bool m_AsHTML = false;
     QStringList m_Attachment;
@@ -380,4 +431,6 @@ private:
     // A send or session opening is running; calls from event handlers are
     // refused meanwhile.
     bool m_Busy = false;
+    // The envelope sender while Relay runs; "" otherwise.
+    QString m_RelaySender;
 };

@@ -209,8 +209,9 @@ bool clsSendMail::SmtpPhase() {
     if (!sendmail::TrimBlanks(m_Hallo).isEmpty()) {
         name = m_Hallo;
     } else {
-        const qsizetype at = m_from.indexOf(QLatin1Char('@'));
-        name = at >= 0 ? m_from.mid(at + 1) : m_from;
+        const QString &sender = sessionSender();
+        const qsizetype at = sender.indexOf(QLatin1Char('@'));
+        name = at >= 0 ? sender.mid(at + 1) : sender;
         // The greeting names a domain in ASCII, whatever the server offers.
         if (const QString ascii = sendmail::AsciiDomain(name); !ascii.isEmpty()) {
             name = ascii;

@@ -12,6 +12,7 @@ packages=(
     python3-xlib                                     # the tests' own clipboard manager
     python3 python3-aiosmtpd dnsmasq-base            # peers that tests start on loopback
     media-types sharutils iproute2 util-linux        # mime.types, uudecode, namespaces
+    git git-email libmailtools-perl s-nail           # programs that hand kelmsend their mail
 )
 
 missing=()

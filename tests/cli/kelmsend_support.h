@@ -47,8 +47,9 @@ struct Finished {
 };
 
 // Runs `program` with `args`, `input` on its standard input, and the test's
-// environment plus `env` (an empty value removes the variable). The password
-// variable of kelmsend is removed unless `env` sets it.
+// environment plus `env` (an empty value removes the variable). kelmsend's
+// own variables are removed and XDG_CONFIG_HOME points at a folder that
+// does not exist, unless `env` sets them.
 inline Finished RunProgram(const QString &program, const QStringList &args,
                            const QByteArray &input = {}, const std::map<QString, QString> &env = {},
                            int limitMs = 120000) {
@@ -57,6 +58,10 @@ inline Finished RunProgram(const QString &program, const QStringList &args,
     e.remove("KELMSEND_PASSWORD");
     e.remove("KELMSEND_NAMESERVER");
     e.remove("KELMSEND_DOMAIN");
+    // No account of the machine's user reaches a test: its configuration
+    // file, if any, stays out of sight unless the test names one.
+    e.remove("KELMSEND_CONFIG");
+    e.insert("XDG_CONFIG_HOME", "/nonexistent/kelm-tests-config");
     for (const auto &[key, value] : env) {
         if (value.isEmpty()) {
             e.remove(key);

@@ -52,6 +52,21 @@ TEST(Package, AnOutsideProjectBuildsAgainstTheInstalledComponent) {
     const Finished installed = RunProgram(prefix + "/bin/kelmsend", {"content-type", "a.png"});
     EXPECT_EQ(installed.exitCode, 0) << installed.describe();
     EXPECT_EQ(installed.out, "image/png\n");
+
+    // The sendmail link only when asked for; through it kelmsend is in
+    // sendmail mode (here it finds no recipient in an empty message).
+    EXPECT_FALSE(QFileInfo::exists(prefix + "/sbin/sendmail"));
+    const QString linked = work.filePath("linked");
+    const Finished withLink = RunProgram(
+        "cmake",
+        {"-DCMAKE_INSTALL_PREFIX=" + linked, "-DKELMSEND_INSTALL_SENDMAIL_LINK=ON", "-P",
+         binary + "/cmake_install.cmake"},
+        {}, {}, 60000);
+    ASSERT_EQ(withLink.exitCode, 0) << withLink.describe();
+    EXPECT_EQ(QFileInfo(linked + "/sbin/sendmail").symLinkTarget(), linked + "/bin/kelmsend");
+    const Finished sendmail = RunProgram(linked + "/sbin/sendmail", {"-i"}, "Subject: x\n\n");
+    EXPECT_EQ(sendmail.exitCode, 2) << sendmail.describe();
+    EXPECT_TRUE(sendmail.err.startsWith("kelmsend: no recipient")) << sendmail.describe();
 }
 
 } // namespace

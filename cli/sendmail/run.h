@@ -1,0 +1,35 @@
+// Sendmail mode from start to end: the account, the header block from
+// standard input, the envelope, the password, then the component's Relay.
+#pragma once
+
+#include "cli/inputs.h"
+#include "cli/reporter.h"
+#include "cli/sendmail/arguments.h"
+
+#include <QFile>
+
+namespace kelmsend {
+
+// Where reports go.
+struct Console {
+    Reporter::Writer err;  // standard error
+    bool terminal = false; // standard error is a terminal
+    Reporter::Clock clock;
+};
+
+// Relays the message on `in` (standard input) as `arguments` say and
+// returns the exit status: 0 when the server accepted it, 1 when it was
+// refused or the send failed (the reason on standard error), 2 when the
+// command line, the configuration file, the message's header block, the
+// envelope (no recipient, no sender, an invalid address) or the password
+// is unusable; in those cases nothing connects.
+//
+// The body is not held in memory. A pipe or terminal on standard input is
+// first copied to a temporary file, so that the session with the server
+// opens only once the whole message is there (a slow writer, such as a
+// long cron job, never holds a session open); a regular file is read in
+// place.
+int RunSendmail(SendmailArguments arguments, const EnvironmentLookup &env, QFile &in,
+                const Console &console);
+
+} // namespace kelmsend

@@ -1,0 +1,287 @@
+// The pure core of sendmail mode: address lists, what happens to the header
+// block, reading it from standard input, and the command line.
+#include "cli/sendmail/arguments.h"
+#include "cli/sendmail/headers.h"
+#include "cli/sendmail/input.h"
+
+#include <QBuffer>
+#include <QTimeZone>
+#include <gtest/gtest.h>
+
+#include "qt_printers.h"
+#include "row_name.h"
+
+#include <functional>
+
+using namespace kelmsend;
+
+namespace {
+
+struct Addresses {
+    const char *name;
+    QString value;
+    QStringList addresses;
+};
+
+class AddressList : public ::testing::TestWithParam<Addresses> {};
+
+TEST_P(AddressList, YieldsTheAddressesInOrder) {
+    EXPECT_EQ(ParseAddressList(GetParam().value), GetParam().addresses);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, AddressList,
+    ::testing::Values(
+        Addresses{"Bare", " a@x.org ,b@y.org", {"a@x.org", "b@y.org"}},
+        Addresses{
+            "DisplayNames", "Ann <a@x.org>, \"Smith, Bo <b>\" <b@y.org>", {"a@x.org", "b@y.org"}},
+        Addresses{
+            "Comments", "a@x.org (Ann, (nested) <no@x>), (c) b@y.org", {"a@x.org", "b@y.org"}},
+        Addresses{
+            "Groups", "Team: a@x.org, B <b@y.org>;, c@z.org", {"a@x.org", "b@y.org", "c@z.org"}},
+        Addresses{"EmptyGroup", "undisclosed-recipients:;", {}},
+        Addresses{"SourceRoute", "<@relay.example:a@x.org>", {"a@x.org"}},
+        Addresses{"QuotedLocalPart", "\"a b\"@x.org", {"\"a b\"@x.org"}},
+        Addresses{"EncodedWordName", "=?UTF-8?B?w4Fubg==?= <a@x.org>", {"a@x.org"}},
+        Addresses{"UnclosedBracketAndQuote", "<a@x.org, \"b", {"a@x.org, \"b"}},
+        Addresses{"NullAddressAndEmptyEntries", "<>, ,", {}}),
+    RowName());
+
+const QDateTime kNow(QDate(2025, 2, 13), QTime(9, 5, 1), QTimeZone(-(4 * 3600 + 30 * 60)));
+const QByteArray kUnique = QByteArray::fromHex("00112233445566778899aabbccddeeff");
+
+RelayMessage prepare(const HeaderBlock &block, const RelayRequest &request) {
+    return PrepareRelay(block, request, kNow, kUnique, QStringLiteral("host.example"));
+}
+
+TEST(PrepareRelay, BccGoesFieldsStayAndDateAndMessageIdAreAdded) {
+    const QByteArray fields = "From: Ann <ann@example.com>\r\n"
+                              "To: b@example.org,\r\n"
+                              "\tc@example.org\r\n"
+                              "bcc: hidden@example.net,\r\n"
+                              " also-hidden@example.net\r\n"
+                              "Cc: \"D\" <d@example.org>\r\n"
+                              "X-Odd:  spacing kept \r\n"
+                              "Subject: s\r\n";
+    const RelayMessage m = prepare({fields, "\r\n", {}}, {true, {"e@example.org"}, {}, {}, {}});
+    EXPECT_EQ(m.head, "From: Ann <ann@example.com>\r\n"
+                      "To: b@example.org,\r\n"
+                      "\tc@example.org\r\n"
+                      "Cc: \"D\" <d@example.org>\r\n"
+                      "X-Odd:  spacing kept \r\n"
+                      "Subject: s\r\n"
+                      "Date: Thu, 13 Feb 2025 09:05:01 -0430\r\n"
+                      "Message-ID: <00112233445566778899aabbccddeeff@example.com>\r\n"
+                      "\r\n");
+    EXPECT_EQ(m.recipients,
+              (QStringList{"b@example.org", "c@example.org", "hidden@example.net",
+                           "also-hidden@example.net", "d@example.org", "e@example.org"}));
+    EXPECT_EQ(m.sender, "ann@example.com");
+}
+
+struct Prepared {
+    const char *name;
+    HeaderBlock block;
+    RelayRequest request;
+    std::function<void(const RelayMessage &)> check;
+};
+
+class PrepareRelayTable : public ::testing::TestWithParam<Prepared> {};
+
+TEST_P(PrepareRelayTable, Holds) {
+    GetParam().check(prepare(GetParam().block, GetParam().request));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, PrepareRelayTable,
+    ::testing::Values(
+        Prepared{"PresentDateAndMessageIdInAnyCaseAreKept",
+                 {"DATE: x\nMessage-Id: <m@x>\n", "\n", {}},
+                 {},
+                 [](const RelayMessage &m) {
+                     EXPECT_EQ(m.head, "DATE: x\nMessage-Id: <m@x>\n\n");
+                     EXPECT_FALSE(m.addedDate || m.addedMessageId);
+                 }},
+        Prepared{"WithoutMinusTTheFieldsNameNoRecipient",
+                 {"To: a@x.org\nBcc: b@x.org\n", "\n", {}},
+                 {false, {"c@x.org"}, {}, {}, {}},
+                 [](const RelayMessage &m) {
+                     EXPECT_EQ(m.recipients, QStringList{"c@x.org"});
+                     EXPECT_FALSE(m.head.contains("Bcc")) << "Bcc goes in any case";
+                 }},
+        Prepared{"RecipientsOnceEach",
+                 {"To: a@x.org, A@X.org\nCc: a@x.org\n", "\n", {}},
+                 {true, {"a@x.org", "b@x.org"}, {}, {}, {}},
+                 [](const RelayMessage &m) {
+                     EXPECT_EQ(m.recipients, (QStringList{"a@x.org", "b@x.org"}));
+                 }},
+        Prepared{"MinusFWinsOverFrom",
+                 {"From: a@x.org\n", "\n", {}},
+                 {true, {}, "f@y.org", {}, "account@z.org"},
+                 [](const RelayMessage &m) {
+                     EXPECT_EQ(m.sender, "f@y.org");
+                     EXPECT_TRUE(
+                         m.head.contains("Message-ID: <00112233445566778899aabbccddeeff@y.org>"));
+                 }},
+        Prepared{"FromWithoutDomainFallsToTheAccount",
+                 {"From: root (Cron Daemon)\n", "\n", {}},
+                 {true, {}, {}, {}, "account@z.org"},
+                 [](const RelayMessage &m) { EXPECT_EQ(m.sender, "account@z.org"); }},
+        Prepared{"MinusFNamesTheSenderOnlyWithoutFrom",
+                 {"Subject: s\n", "\n", {}},
+                 {true, {}, {}, "Zoë \"Z\"", "z@x.org"},
+                 [](const RelayMessage &m) {
+                     EXPECT_TRUE(m.head.contains("\nFrom: =?UTF-8?B?Wm/DqyAiWiI=?= <z@x.org>\r\n"))
+                         << m.head.toStdString();
+                 }},
+        Prepared{"NoSenderAnywhereMessageIdTakesTheHostName",
+                 {"Subject: s\n", "\n", {}},
+                 {true, {}, {}, "Name", {}},
+                 [](const RelayMessage &m) {
+                     EXPECT_EQ(m.sender, "");
+                     EXPECT_FALSE(m.head.contains("From:"));
+                     EXPECT_TRUE(m.head.contains("@host.example>"));
+                 }},
+        Prepared{"NoBlankLineBeforeTheBody",
+                 {"Subject: s\n", "", "this line is not a field\n"},
+                 {},
+                 [](const RelayMessage &m) {
+                     EXPECT_TRUE(m.head.endsWith(">\r\n\r\nthis line is not a field\n"));
+                 }},
+        Prepared{"LastFieldWithoutLineBreak",
+                 {"Subject: s", "", {}},
+                 {},
+                 [](const RelayMessage &m) {
+                     EXPECT_TRUE(m.head.startsWith("Subject: s\r\nDate: ")) << m.head.toStdString();
+                     EXPECT_TRUE(m.head.endsWith(">\r\n"));
+                 }}),
+    RowName());
+
+TEST(ReadHeaderBlock, StopsWhereTheHeaderBlockEndsAndLeavesTheRest) {
+    struct Case {
+        QByteArray input;
+        QByteArray fields, separator, bodyStart, rest;
+    };
+    const QList<Case> cases{
+        {"From abc Mon Sep 17 00:00:00 2001\nSubject: s\n folded\n\nbody\n",
+         "Subject: s\n folded\n", "\n", "", "body\n"},
+        {"Subject: s\r\n\r\n\r\nbody", "Subject: s\r\n", "\r\n", "", "\r\nbody"},
+        {"Subject: s\nplain text\nmore\n", "Subject: s\n", "", "plain text\n", "more\n"},
+        {" leading blank\nSubject: s\n", "", "", " leading blank\n", "Subject: s\n"},
+        {"Subject: only", "Subject: only", "", "", ""},
+    };
+    for (const Case &c : cases) {
+        QBuffer in;
+        in.setData(c.input);
+        in.open(QIODevice::ReadOnly);
+        const HeaderRead r = ReadHeaderBlock(in);
+        EXPECT_EQ(r.error, "");
+        EXPECT_EQ(r.block.fields, c.fields) << c.input.toStdString();
+        EXPECT_EQ(r.block.separator, c.separator) << c.input.toStdString();
+        EXPECT_EQ(r.block.bodyStart, c.bodyStart) << c.input.toStdString();
+        EXPECT_EQ(in.readAll(), c.rest) << c.input.toStdString();
+    }
+    QBuffer big;
+    big.setData("X-Long: " + QByteArray(100, 'x') + "\n\nbody");
+    big.open(QIODevice::ReadOnly);
+    EXPECT_NE(ReadHeaderBlock(big, 64).error, "");
+}
+
+TEST(HeadThenBody, ReadsTheHeadThenTheRestOfTheBodyWithASize) {
+    QBuffer body;
+    body.setData("skipped|the body");
+    body.open(QIODevice::ReadOnly);
+    body.seek(8);
+    HeadThenBody device("head:", body);
+    ASSERT_TRUE(device.open(QIODevice::ReadOnly | QIODevice::Unbuffered));
+    EXPECT_FALSE(device.isSequential());
+    EXPECT_EQ(device.size(), 13);
+    EXPECT_EQ(device.read(3), "hea");
+    EXPECT_EQ(device.read(5), "d:the");
+    EXPECT_EQ(device.readAll(), " body");
+    ASSERT_TRUE(device.seek(2));
+    EXPECT_EQ(device.readAll(), "ad:the body");
+}
+
+struct Line {
+    const char *name;
+    QStringList args;
+    std::function<void(const SendmailArguments &)> check; // nullptr: refused
+    QString error = {};
+};
+
+class SendmailCommandLine : public ::testing::TestWithParam<Line> {};
+
+TEST_P(SendmailCommandLine, IsParsedOrRefused) {
+    const SendmailParse r = ParseSendmailArguments(GetParam().args);
+    if (GetParam().check) {
+        ASSERT_TRUE(r.arguments) << r.error.toStdString();
+        GetParam().check(*r.arguments);
+    } else {
+        EXPECT_FALSE(r.arguments);
+        EXPECT_EQ(r.error, GetParam().error);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SendmailCommandLine,
+    ::testing::Values(
+        Line{"GitSendEmail",
+             {"-i", "-f", "me@x.org", "a@y.org", "Bo <b@y.org>, c@y.org"},
+             [](const SendmailArguments &a) {
+                 EXPECT_FALSE(a.extractRecipients);
+                 EXPECT_EQ(a.envelopeSender, "me@x.org");
+                 EXPECT_EQ(a.recipients, (QStringList{"a@y.org", "b@y.org", "c@y.org"}));
+             }},
+        Line{
+            "MailxWithDoubleDash",
+            {"-i", "--", "-odd@y.org"},
+            [](const SendmailArguments &a) { EXPECT_EQ(a.recipients, QStringList{"-odd@y.org"}); }},
+        Line{"AttachedValuesAndNoOpFlags",
+             {"-t", "-oi", "-odi", "-oem", "-B8BITMIME", "-f<me@x.org>", "-FMe Myself", "-v"},
+             [](const SendmailArguments &a) {
+                 EXPECT_TRUE(a.extractRecipients);
+                 EXPECT_EQ(a.envelopeSender, "me@x.org");
+                 EXPECT_EQ(a.fromName, "Me Myself");
+                 EXPECT_EQ(a.options.verbosity, Verbosity::Verbose);
+             }},
+        Line{"AccountOptions",
+             {"-t", "--account", "work", "--server=h.example:2525", "--auth", "--user", "u"},
+             [](const SendmailArguments &a) {
+                 EXPECT_EQ(a.options.account, "work");
+                 EXPECT_EQ(a.options.port, 2525);
+                 EXPECT_TRUE(a.options.auth);
+                 EXPECT_TRUE(a.options.isGiven("--server"));
+             }},
+        Line{"UnknownFlag",
+             {"-t", "-bs"},
+             nullptr,
+             "unknown sendmail option -bs (kelmsend --help lists what sendmail mode takes)"},
+        Line{"ComposingOption",
+             {"-t", "--subject", "x"},
+             nullptr,
+             "--subject does not apply in sendmail mode: the message comes whole on standard "
+             "input"},
+        Line{"FlagWithoutValue", {"-t", "-f"}, nullptr, "-f needs a value"},
+        Line{"TwoSenders",
+             {"-f", "a@x.org, b@x.org"},
+             nullptr,
+             "-f needs one address, not \"a@x.org, b@x.org\""},
+        Line{"BadPort",
+             {"-t", "--port", "0"},
+             nullptr,
+             "--port: must be a port number from 1 to 65535, not \"0\""}),
+    RowName());
+
+TEST(SendmailInvocation, ByNameOrByTheFirstArgument) {
+    EXPECT_TRUE(IsSendmailInvocation("/usr/sbin/sendmail", {}));
+    EXPECT_TRUE(IsSendmailInvocation("sendmail", {"a@x.org"}));
+    for (const char *first : {"-t", "-i", "-oi", "-f", "-fme@x.org"}) {
+        EXPECT_TRUE(IsSendmailInvocation("kelmsend", {first, "x"})) << first;
+    }
+    EXPECT_FALSE(IsSendmailInvocation("/usr/bin/kelmsend", {}));
+    EXPECT_FALSE(IsSendmailInvocation("kelmsend", {"--from", "a@x.org", "-t"}));
+    EXPECT_FALSE(IsSendmailInvocation("sendmail-helper", {"--to", "a@x.org"}));
+}
+
+} // namespace
