@@ -68,6 +68,13 @@ class clsSendMail : public QObject {
     Q_PROPERTY(bool UseAuthentication READ UseAuthentication WRITE setUseAuthentication)
     Q_PROPERTY(bool UsePopAuthentication READ UsePopAuthentication WRITE setUsePopAuthentication)
     Q_PROPERTY(QString Username READ Username WRITE setUsername)
+    // Secure submission; the defaults keep clear-text SMTP and AUTH LOGIN.
+    Q_PROPERTY(int32_t TLSMode READ TLSMode WRITE setTLSMode)
+    Q_PROPERTY(bool TLSVerify READ TLSVerify WRITE setTLSVerify)
+    Q_PROPERTY(QString TLSCAFile READ TLSCAFile WRITE setTLSCAFile)
+    Q_PROPERTY(QString TLSFingerprint READ TLSFingerprint WRITE setTLSFingerprint)
+    Q_PROPERTY(QString AuthMechanism READ AuthMechanism WRITE setAuthMechanism)
+    Q_PROPERTY(QString OAuthToken READ OAuthToken WRITE setOAuthToken)
 
 public:
     // Creation reads the per-user settings when persistence is on, builds the
@@ -168,6 +175,36 @@ public:
     void setUsePopAuthentication(bool NewValue);
     QString Username() const { return m_Username; }
     void setUsername(const QString &NewValue);
+
+    // 0 no TLS; 1 STARTTLS when the server offers it; 2 STARTTLS or the
+    // send fails before anything else is sent; 3 TLS from the first byte
+    // (port 465). Other numbers are ignored (but stored when persistent). A
+    // TLS failure never falls back to clear text.
+    int32_t TLSMode() const { return m_TLSMode; }
+    void setTLSMode(int32_t NewValue);
+    // Verify the server's certificate chain (the system's trust store plus
+    // TLSCAFile) and its name against the host connected to.
+    bool TLSVerify() const { return m_TLSVerify; }
+    void setTLSVerify(bool NewValue);
+    // A PEM file of further trusted certificates; "" for none.
+    QString TLSCAFile() const { return m_TLSCAFile; }
+    void setTLSCAFile(const QString &NewValue);
+    // The SHA-256 fingerprint of the server's certificate, hex, colons
+    // optional, case ignored: a matching certificate is accepted whatever its
+    // chain, any other refused. Text that is not such a fingerprint keeps
+    // the previous value and records "Invalid TLS Fingerprint".
+    QString TLSFingerprint() const { return m_TLSFingerprint; }
+    void setTLSFingerprint(const QString &NewValue);
+    // "": AUTH LOGIN when UseAuthentication is on; "AUTO": the strongest
+    // mechanism the server offers (SCRAM-SHA-256, SCRAM-SHA-1, CRAM-MD5,
+    // PLAIN, LOGIN; XOAUTH2 and OAUTHBEARER first when OAuthToken is set;
+    // PLAIN, LOGIN and the token mechanisms only over TLS or to a loopback
+    // address); a mechanism's name: that one, or the send fails naming it.
+    QString AuthMechanism() const { return m_AuthMechanism; }
+    void setAuthMechanism(const QString &NewValue);
+    // The OAuth 2.0 bearer token for XOAUTH2 and OAUTHBEARER. Never stored.
+    QString OAuthToken() const { return m_OAuthToken; }
+    void setOAuthToken(const QString &NewValue) { m_OAuthToken = NewValue; }
 
     // --- Methods in interface order ----------------------------------------
     // Empties the message fields (lists, sender, subject, body, attachments)
@@ -376,6 +413,12 @@ private:
     bool m_UseAuthentication = false;
     bool m_UsePopAuthentication = false;
     QString m_Username;
+    int32_t m_TLSMode = 0;
+    bool m_TLSVerify = true;
+    QString m_TLSCAFile;
+    QString m_TLSFingerprint;
+    QString m_AuthMechanism;
+    QString m_OAuthToken;
 
     QStringList m_ErrorList;
     QStringList m_AttachmentFileName;
