@@ -2,6 +2,8 @@
 // clsSendMail. Property assignments are in properties.cpp.
 #include "mail/send_mail.h"
 
+#include "sasl/sasl_client.h"
+
 #include "dns/mx_query.h"
 #include "mail/settings.h"
 #include "mail/time_zone.h"
@@ -28,6 +30,8 @@ clsSendMail::clsSendMail(QObject *parent) : QObject(parent) {
     connect(sckMail, &WinSck::DataArrival, this, &clsSendMail::sckMail_DataArrival);
     connect(sckMail, &WinSck::Error, this, &clsSendMail::sckMail_Error);
     connect(sckMail, &WinSck::SendProgress, this, &clsSendMail::sckMail_SendProgress);
+    connect(sckMail, &WinSck::TlsReady, this, &clsSendMail::sckMail_TlsReady);
+    connect(sckMail, &WinSck::TlsFailed, this, &clsSendMail::sckMail_TlsFailed);
     m_WakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
 
     m_PersistentSettings = sendmail::SettingToInt(sendmail::ReadSetting("PersistentSettings", "0"));

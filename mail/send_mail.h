@@ -26,10 +26,14 @@
 #include "net/socket.h"
 
 #include <functional>
+#include <memory>
 
 class QIODevice;
 namespace sendmail {
 struct MessageDraft;
+}
+namespace sasl {
+class Client;
 }
 
 class clsSendMail : public QObject {
@@ -329,6 +333,15 @@ private:
     bool Pop3Phase();
     bool SmtpPhase();
     bool AuthLogin();
+    // TLS and SASL (secure.cpp).
+    bool StartTlsHandshake(bool implicit);
+    bool StartTlsCommand(const QString &helloCommand);
+    bool SaslLogin();
+    void AnswerSaslChallenge(const QString &reply);
+    bool ArrivalToDrop(const QString &data);
+    bool ReportSilentGreeting();
+    void sckMail_TlsReady();
+    void sckMail_TlsFailed(const QString &reason);
     bool WaitForReply(bool &flag, int32_t limit, bool reportTimeout);
     void pumpEvents();
     void CloseConnection();
@@ -468,6 +481,17 @@ private:
     // The server has taken the current message; what follows in this
     // session cannot make the send fail.
     bool m_MessageAccepted = false;
+    // TLS and SASL state of the session: the handshake has succeeded, the
+    // last 250 reply (the EHLO capabilities while the hello is answered),
+    // the capabilities of the current EHLO, whether anything arrived since
+    // the connect, and the SASL exchange under way.
+    bool m_TlsReady = false;
+    QString m_LastReply250;
+    QString m_EhloReply;
+    bool m_AnyDataSeen = false;
+    bool m_StartTlsSent = false;
+    bool m_DiscardBeforeTls = false;
+    std::unique_ptr<sasl::Client> m_Sasl;
     // Readable when a socket handler has changed something a wait waits for,
     // so the wait ends as soon as the event has been dispatched.
     int m_WakeFd = -1;

@@ -9,7 +9,8 @@ accept connections, or "SKIP <reason>" when Dovecot cannot run here (not
 root, not installed). Then runs until standard input closes, and stops
 Dovecot. DIR receives:
   ca.pem            the test authority (trust it to verify the server)
-  server.pem        the server's certificate, for "localhost" and 127.0.0.1
+  server.pem        the server's certificate, for "localhost" only (so that
+                    a connection to 127.0.0.1 meets a name mismatch)
   server.sha256     its SHA-256 fingerprint, hex with colons
   other-ca.pem      an authority that signed nothing the server shows
   dovecot.log       the server's log; each login names its mechanism
@@ -44,7 +45,7 @@ def make_certificates(d):
     openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", p("server.key"),
             "-out", p("server.csr"), "-subj", "/CN=localhost")
     with open(p("ext.cnf"), "w") as f:
-        f.write("subjectAltName=DNS:localhost,IP:127.0.0.1\n")
+        f.write("subjectAltName=DNS:localhost\n")
     openssl("x509", "-req", "-in", p("server.csr"), "-CA", p("ca.pem"), "-CAkey", p("ca.key"),
             "-CAcreateserial", "-out", p("server.pem"), "-days", "2", "-extfile", p("ext.cnf"))
     out = subprocess.run(["openssl", "x509", "-in", p("server.pem"), "-noout", "-fingerprint",
@@ -116,6 +117,9 @@ def main():
         sys.stdin.read()
         return
     d = os.path.abspath(args.dir)
+    # Dovecot's authentication runs under its own user and must reach the
+    # user list through this folder, which the caller may have made private.
+    os.chmod(d, 0o755)
     for sub in ("run", "state", "home"):
         os.makedirs(os.path.join(d, sub), exist_ok=True)
     make_certificates(d)
