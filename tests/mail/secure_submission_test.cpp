@@ -210,3 +210,43 @@ TEST(SecureSubmissionScripted, BytesAfterTheConsentToStartTlsAreIgnored) {
 }
 
 } // namespace
+
+namespace {
+
+struct TokenCase {
+    const char *mechanism;
+    const char *token;
+    const char *chosen; // the AUTH line's mechanism; "" = refused
+};
+
+TEST(SecureSubmissionOAuth, BearerTokensLogInAndAWrongOneIsRefusedOnce) {
+    const TokenCase table[] = {{"XOAUTH2", "ya29.good", "XOAUTH2"},
+                               {"OAUTHBEARER", "ya29.good", "OAUTHBEARER"},
+                               {"AUTO", "ya29.good", "XOAUTH2"},
+                               {"OAUTHBEARER", "ya29.stale", ""},
+                               {"XOAUTH2", "ya29.stale", ""}};
+    for (const TokenCase &c : table) {
+        SCOPED_TRACE(std::string(c.mechanism) + " " + c.token);
+        SmtpServer server({"--user", "me@example.com", "--oauth-token", "ya29.good"});
+        ASSERT_NE(server.port(), 0);
+        clsSendMail m;
+        aim(m, "127.0.0.1", server.port(), 0);
+        m.setUseAuthentication(true);
+        m.setUsername("me@example.com");
+        m.setAuthMechanism(c.mechanism);
+        m.setOAuthToken(c.token);
+        const Outcome o = send(m);
+        EXPECT_TRUE(o.sent(QString("AUTH ") + (*c.chosen ? c.chosen : c.mechanism)));
+        EXPECT_FALSE(o.trace.join('\n').contains(c.token));
+        if (*c.chosen) {
+            EXPECT_EQ(o.successes, 1) << o.failures.join('|').toStdString();
+            EXPECT_EQ(server.logins(), 1);
+        } else {
+            EXPECT_EQ(o.successes, 0);
+            ASSERT_EQ(o.failures.size(), 1);
+            EXPECT_TRUE(o.failures[0].startsWith("535")) << o.trace.join("\n").toStdString();
+        }
+    }
+}
+
+} // namespace
