@@ -15,6 +15,7 @@ inline const QString MsgAttachment = QStringLiteral("The file you tried to attac
 inline const QString MsgPOP3Host = QStringLiteral("Invalid or Missing POP3 Host Name");
 inline const QString MsgSMTPHost = QStringLiteral("Invalid or Missing SMTP Host Name");
 inline const QString MsgPort = QStringLiteral("Invalid Remote Port");
+inline const QString MsgFingerprint = QStringLiteral("Invalid TLS Fingerprint");
 inline const QString MsgTimeout =
     QStringLiteral("Timeout occurred: The SMTP Host did not respond to the request");
 

@@ -4,10 +4,11 @@
 
 #include "mail/error_texts.h"
 #include "mime/encoders.h"
-#include "mime/message_text.h"
-#include "net/net_utils.h"
 #include "mail/settings.h"
 #include "mail/validation.h"
+#include "mime/message_text.h"
+#include "net/net_utils.h"
+#include "net/tls_policy.h"
 
 #include <QFileInfo>
 
@@ -17,6 +18,7 @@
 using sendmail::MsgAttachment;
 using sendmail::MsgBcc;
 using sendmail::MsgCc;
+using sendmail::MsgFingerprint;
 using sendmail::MsgFrom;
 using sendmail::MsgPOP3Host;
 using sendmail::MsgPort;
@@ -305,4 +307,35 @@ void clsSendMail::setUsePopAuthentication(bool NewValue) {
 void clsSendMail::setUsername(const QString &NewValue) {
     m_Username = NewValue;
     writeSetting("Username", NewValue);
+}
+
+void clsSendMail::setTLSMode(int32_t NewValue) {
+    if (NewValue >= 0 && NewValue <= 3)
+        m_TLSMode = NewValue;
+    writeSetting("TLSMode", numberText(NewValue));
+}
+
+void clsSendMail::setTLSVerify(bool NewValue) {
+    m_TLSVerify = NewValue;
+    writeSetting("TLSVerify", sendmail::SettingBoolText(NewValue));
+}
+
+void clsSendMail::setTLSCAFile(const QString &NewValue) {
+    m_TLSCAFile = NewValue;
+    writeSetting("TLSCAFile", NewValue);
+}
+
+void clsSendMail::setTLSFingerprint(const QString &NewValue) {
+    if (!NewValue.isEmpty() && !sendmail::ParseFingerprint(NewValue)) {
+        AddError(MsgFingerprint);
+        return;
+    }
+    RemoveError(MsgFingerprint);
+    m_TLSFingerprint = NewValue;
+    writeSetting("TLSFingerprint", NewValue);
+}
+
+void clsSendMail::setAuthMechanism(const QString &NewValue) {
+    m_AuthMechanism = NewValue;
+    writeSetting("AuthMechanism", NewValue);
 }

@@ -273,7 +273,12 @@ bool clsSendMail::sendEnvelope(const QString &sender, const QStringList &recipie
     emit status(QStringLiteral("Sending Sender Information..."));
     ReplyOK = false;
     const QString auth = AuthEqLoginOffered ? " AUTH=" + sender : QString();
-    sendEnvelopeCommand("MAIL FROM: <" + sender + ">" + parameters + auth);
+    // The grammar of RFC 5321 has no blank after the colon, and strict
+    // submission servers refuse one; the classic form stays for owners that
+    // do not use the secure submission settings.
+    const QString colon = m_TLSMode != 0 || !m_AuthMechanism.isEmpty() ? QStringLiteral(":")
+                                                                        : QStringLiteral(": ");
+    sendEnvelopeCommand("MAIL FROM" + colon + "<" + sender + ">" + parameters + auth);
     if (!WaitForReply(ReplyOK, m_MessageTimeout, true) || Aborted) {
         return false;
     }
@@ -281,7 +286,7 @@ bool clsSendMail::sendEnvelope(const QString &sender, const QStringList &recipie
     emit status(QStringLiteral("Sending Recipient Information..."));
     for (const QString &address : recipients) {
         ReplyOK = false;
-        sendEnvelopeCommand("RCPT TO: <" + address + ">");
+        sendEnvelopeCommand("RCPT TO" + colon + "<" + address + ">");
         if (!WaitForReply(ReplyOK, m_MessageTimeout, true) || Aborted) {
             return false;
         }

@@ -2,14 +2,17 @@
 // clsSendMail. Property assignments are in properties.cpp.
 #include "mail/send_mail.h"
 
+#include "sasl/sasl_client.h"
+
 #include "dns/mx_query.h"
+#include "mail/settings.h"
+#include "mail/time_zone.h"
+#include "mail/validation.h"
 #include "mime/content_type.h"
 #include "mime/encoders.h"
 #include "net/net_utils.h"
-#include "mail/settings.h"
 #include "net/socket.h"
-#include "mail/time_zone.h"
-#include "mail/validation.h"
+#include "net/tls_policy.h"
 
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -27,6 +30,8 @@ clsSendMail::clsSendMail(QObject *parent) : QObject(parent) {
     connect(sckMail, &WinSck::DataArrival, this, &clsSendMail::sckMail_DataArrival);
     connect(sckMail, &WinSck::Error, this, &clsSendMail::sckMail_Error);
     connect(sckMail, &WinSck::SendProgress, this, &clsSendMail::sckMail_SendProgress);
+    connect(sckMail, &WinSck::TlsReady, this, &clsSendMail::sckMail_TlsReady);
+    connect(sckMail, &WinSck::TlsFailed, this, &clsSendMail::sckMail_TlsFailed);
     m_WakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
 
     m_PersistentSettings = sendmail::SettingToInt(sendmail::ReadSetting("PersistentSettings", "0"));
@@ -93,6 +98,14 @@ void clsSendMail::readPersistedSettings() {
     m_Username = ReadSetting("Username", "");
     m_UseAuthentication = SettingToBool(ReadSetting("UseAuthentication", "0"));
     m_UsePopAuthentication = SettingToBool(ReadSetting("UsePopAuthentication", "0"));
+    const int32_t mode = SettingToInt(ReadSetting("TLSMode", "0"));
+    m_TLSMode = mode >= 0 && mode <= 3 ? mode : 0;
+    m_TLSVerify = SettingToBool(ReadSetting("TLSVerify", "-1"));
+    m_TLSCAFile = ReadSetting("TLSCAFile", "");
+    const QString fingerprint = ReadSetting("TLSFingerprint", "");
+    if (fingerprint.isEmpty() || sendmail::ParseFingerprint(fingerprint))
+        m_TLSFingerprint = fingerprint;
+    m_AuthMechanism = ReadSetting("AuthMechanism", "");
 }
 
 void clsSendMail::writeSetting(const QString &key, const QString &value) {

@@ -26,10 +26,14 @@
 #include "net/socket.h"
 
 #include <functional>
+#include <memory>
 
 class QIODevice;
 namespace sendmail {
 struct MessageDraft;
+}
+namespace sasl {
+class Client;
 }
 
 class clsSendMail : public QObject {
@@ -68,6 +72,13 @@ class clsSendMail : public QObject {
     Q_PROPERTY(bool UseAuthentication READ UseAuthentication WRITE setUseAuthentication)
     Q_PROPERTY(bool UsePopAuthentication READ UsePopAuthentication WRITE setUsePopAuthentication)
     Q_PROPERTY(QString Username READ Username WRITE setUsername)
+    // Secure submission; the defaults keep clear-text SMTP and AUTH LOGIN.
+    Q_PROPERTY(int32_t TLSMode READ TLSMode WRITE setTLSMode)
+    Q_PROPERTY(bool TLSVerify READ TLSVerify WRITE setTLSVerify)
+    Q_PROPERTY(QString TLSCAFile READ TLSCAFile WRITE setTLSCAFile)
+    Q_PROPERTY(QString TLSFingerprint READ TLSFingerprint WRITE setTLSFingerprint)
+    Q_PROPERTY(QString AuthMechanism READ AuthMechanism WRITE setAuthMechanism)
+    Q_PROPERTY(QString OAuthToken READ OAuthToken WRITE setOAuthToken)
 
 public:
     // Creation reads the per-user settings when persistence is on, builds the
@@ -168,6 +179,36 @@ public:
     void setUsePopAuthentication(bool NewValue);
     QString Username() const { return m_Username; }
     void setUsername(const QString &NewValue);
+
+    // 0 no TLS; 1 STARTTLS when the server offers it; 2 STARTTLS or the
+    // send fails before anything else is sent; 3 TLS from the first byte
+    // (port 465). Other numbers are ignored (but stored when persistent). A
+    // TLS failure never falls back to clear text.
+    int32_t TLSMode() const { return m_TLSMode; }
+    void setTLSMode(int32_t NewValue);
+    // Verify the server's certificate chain (the system's trust store plus
+    // TLSCAFile) and its name against the host connected to.
+    bool TLSVerify() const { return m_TLSVerify; }
+    void setTLSVerify(bool NewValue);
+    // A PEM file of further trusted certificates; "" for none.
+    QString TLSCAFile() const { return m_TLSCAFile; }
+    void setTLSCAFile(const QString &NewValue);
+    // The SHA-256 fingerprint of the server's certificate, hex, colons
+    // optional, case ignored: a matching certificate is accepted whatever its
+    // chain, any other refused. Text that is not such a fingerprint keeps
+    // the previous value and records "Invalid TLS Fingerprint".
+    QString TLSFingerprint() const { return m_TLSFingerprint; }
+    void setTLSFingerprint(const QString &NewValue);
+    // "": AUTH LOGIN when UseAuthentication is on; "AUTO": the strongest
+    // mechanism the server offers (SCRAM-SHA-256, SCRAM-SHA-1, CRAM-MD5,
+    // PLAIN, LOGIN; XOAUTH2 and OAUTHBEARER first when OAuthToken is set;
+    // PLAIN, LOGIN and the token mechanisms only over TLS or to a loopback
+    // address); a mechanism's name: that one, or the send fails naming it.
+    QString AuthMechanism() const { return m_AuthMechanism; }
+    void setAuthMechanism(const QString &NewValue);
+    // The OAuth 2.0 bearer token for XOAUTH2 and OAUTHBEARER. Never stored.
+    QString OAuthToken() const { return m_OAuthToken; }
+    void setOAuthToken(const QString &NewValue) { m_OAuthToken = NewValue; }
 
     // --- Methods in interface order ----------------------------------------
     // Empties the message fields (lists, sender, subject, body, attachments)
@@ -292,6 +333,15 @@ private:
     bool Pop3Phase();
     bool SmtpPhase();
     bool AuthLogin();
+    // TLS and SASL (secure.cpp).
+    bool StartTlsHandshake(bool implicit);
+    bool StartTlsCommand(const QString &helloCommand);
+    bool SaslLogin();
+    void AnswerSaslChallenge(const QString &reply);
+    bool ArrivalToDrop(const QString &data);
+    bool ReportSilentGreeting();
+    void sckMail_TlsReady();
+    void sckMail_TlsFailed(const QString &reason);
     bool WaitForReply(bool &flag, int32_t limit, bool reportTimeout);
     void pumpEvents();
     void CloseConnection();
@@ -376,6 +426,12 @@ private:
     bool m_UseAuthentication = false;
     bool m_UsePopAuthentication = false;
     QString m_Username;
+    int32_t m_TLSMode = 0;
+    bool m_TLSVerify = true;
+    QString m_TLSCAFile;
+    QString m_TLSFingerprint;
+    QString m_AuthMechanism;
+    QString m_OAuthToken;
 
     QStringList m_ErrorList;
     QStringList m_AttachmentFileName;
@@ -425,6 +481,17 @@ private:
     // The server has taken the current message; what follows in this
     // session cannot make the send fail.
     bool m_MessageAccepted = false;
+    // TLS and SASL state of the session: the handshake has succeeded, the
+    // last 250 reply (the EHLO capabilities while the hello is answered),
+    // the capabilities of the current EHLO, whether anything arrived since
+    // the connect, and the SASL exchange under way.
+    bool m_TlsReady = false;
+    QString m_LastReply250;
+    QString m_EhloReply;
+    bool m_AnyDataSeen = false;
+    bool m_StartTlsSent = false;
+    bool m_DiscardBeforeTls = false;
+    std::unique_ptr<sasl::Client> m_Sasl;
     // Readable when a socket handler has changed something a wait waits for,
     // so the wait ends as soon as the event has been dispatched.
     int m_WakeFd = -1;

@@ -10,6 +10,8 @@
 // POP3: RFC 1939 (USER, PASS, QUIT).
 #include "mail/send_mail.h"
 
+#include "sasl/sasl_client.h"
+
 #include "mail/clock.h"
 #include "mime/addresses.h"
 #include "mime/compose.h"
@@ -180,6 +182,12 @@ bool clsSendMail::SmtpPhase() {
     SocketConnected = false;
     Offers8BitMime = false;
     OffersSmtpUtf8 = false;
+    m_TlsReady = false;
+    m_AnyDataSeen = false;
+    m_EhloReply.clear();
+    m_Sasl.reset();
+    m_StartTlsSent = false;
+    m_DiscardBeforeTls = false;
     if (sckMail->State() != WinSck::sckClosed) {
         sckMail->Close();
     }
@@ -190,9 +198,12 @@ bool clsSendMail::SmtpPhase() {
     if (!ConnectAttempts()) {
         return false;
     }
+    if (m_TLSMode == 3 && !StartTlsHandshake(true)) {
+        return false;
+    }
     if (!WaitForReply(ReplyOK, m_ConnectTimeout, false) || !SocketConnected) {
         // A greeting that was judged a failure has been reported already.
-        if (!Aborted) {
+        if (!Aborted && !ReportSilentGreeting()) {
             ReportTimeout();
         }
         return false;
@@ -204,7 +215,8 @@ bool clsSendMail::SmtpPhase() {
     // ISO-8859-1, an address outside ASCII); any other message is greeted
     // as it always was.
     const bool extensions = sendmail::NeedsSmtpExtensions(draft(false));
-    const bool ehlo = m_UseAuthentication || extensions;
+    // TLS is asked for after EHLO, and its offer read from the reply.
+    const bool ehlo = m_UseAuthentication || extensions || m_TLSMode != 0;
     QString name;
     if (!sendmail::TrimBlanks(m_Hallo).isEmpty()) {
         name = m_Hallo;
@@ -227,6 +239,7 @@ bool clsSendMail::SmtpPhase() {
     // is greeted again with HELO.
     EhloFallback = ehlo && !m_UseAuthentication;
     EhloRefused = false;
+    m_LastReply250.clear();
     sendCommand((ehlo ? QStringLiteral("EHLO ") : QStringLiteral("HELO ")) + name);
     const bool answered = WaitForReply(ReplyOK, m_ConnectTimeout, true);
     ReadingEhlo = false;
@@ -241,10 +254,14 @@ bool clsSendMail::SmtpPhase() {
             return false;
         }
     }
+    m_EhloReply = m_LastReply250;
+    if ((m_TLSMode == 1 || m_TLSMode == 2) && !StartTlsCommand(QStringLiteral("EHLO ") + name)) {
+        return false;
+    }
     if (!m_UseAuthentication) {
         return true;
     }
-    return AuthLogin();
+    return m_AuthMechanism.isEmpty() ? AuthLogin() : SaslLogin();
 }
 
 bool clsSendMail::AuthLogin() {
@@ -423,6 +440,10 @@ void clsSendMail::sckMail_DataArrival(qint64) {
     }
     QString data;
     sckMail->GetData(data);
+    if (ArrivalToDrop(data)) {
+        return;
+    }
+    m_AnyDataSeen = m_AnyDataSeen || !data.isEmpty();
     m_ReplyBuffer.append(data);
     // Arrivals are assembled into complete replies: a segment boundary inside
     // a line must not be judged as a reply of its own. Each complete reply is
@@ -434,6 +455,13 @@ void clsSendMail::sckMail_DataArrival(qint64) {
             FailOnReply(reply->text);
         } else {
             HandleReply(reply->text);
+        }
+        if (m_StartTlsSent && ReplyOK) {
+            // The consent to STARTTLS: whatever came with it is dropped.
+            m_StartTlsSent = false;
+            m_DiscardBeforeTls = true;
+            m_ReplyBuffer.clear();
+            break;
         }
         if (sckMail->State() != WinSck::sckConnected) {
             m_ReplyBuffer.clear();
@@ -458,6 +486,7 @@ void clsSendMail::HandleReply(const QString &reply) {
         ReplyOK = true;
     } else if (code == QLatin1String("250")) {
         ReplyOK = true;
+        m_LastReply250 = reply;
         if (ReadingEhlo) {
             const sendmail::SmtpExtensions offered = sendmail::ParseEhloReply(reply);
             Offers8BitMime = Offers8BitMime || offered.eightBitMime;
@@ -472,7 +501,11 @@ void clsSendMail::HandleReply(const QString &reply) {
     } else if (code == QLatin1String("235")) {
         AuthAccepted = true;
     } else if (code == QLatin1String("334")) {
-        AnswerAuthPrompt(reply);
+        if (m_Sasl) {
+            AnswerSaslChallenge(reply);
+        } else {
+            AnswerAuthPrompt(reply);
+        }
     } else if (code == QLatin1String("354")) {
         DataReady = true;
     } else if (code == QLatin1String("211") || code == QLatin1String("214")) {

@@ -1,10 +1,14 @@
 #include "net/socket.h"
 
+#include "net/tls_policy.h"
+
 #include <QCoreApplication>
 #include <QHostInfo>
 #include <QMetaObject>
 #include <QNetworkProxy>
-#include <QTcpSocket>
+#include <QSslCipher>
+#include <QSslConfiguration>
+#include <QSslSocket>
 #include <QTimer>
 
 #include <utility>
@@ -133,7 +137,7 @@ template <typename Fn> void WinSck::Deliver(Fn &&event) {
         Qt::QueuedConnection);
 }
 
-void WinSck::DropAttempt(QTcpSocket *attempt) {
+void WinSck::DropAttempt(QSslSocket *attempt) {
     // Cut the wires first: abort() signals synchronously.
     attempt->disconnect(this);
     attempt->abort();
@@ -148,14 +152,16 @@ void WinSck::DropConnection() {
     if (m_lookupId >= 0)
         QHostInfo::abortHostLookup(std::exchange(m_lookupId, -1));
     m_attemptDelay->stop();
-    for (QTcpSocket *attempt : std::exchange(m_attempts, {}))
+    for (QSslSocket *attempt : std::exchange(m_attempts, {}))
         DropAttempt(attempt);
     m_addresses.clear();
     m_nextAddress = 0;
     m_lastFailure = {};
+    m_tlsPending = false;
+    m_tlsRefusal.clear();
     if (!m_tcp)
         return;
-    QTcpSocket *tcp = std::exchange(m_tcp, nullptr);
+    QSslSocket *tcp = std::exchange(m_tcp, nullptr);
     // Cut the wires first: abort() signals disconnected and stateChanged
     // synchronously, and those belong to nobody any more.
     tcp->disconnect(this);
@@ -207,7 +213,7 @@ void WinSck::StartNextAttempt() {
     if (m_tcp || m_ended || m_nextAddress >= m_addresses.size())
         return;
     const QHostAddress address = m_addresses[m_nextAddress++];
-    auto *attempt = new QTcpSocket(this);
+    auto *attempt = new QSslSocket(this);
     // Mail goes straight to the server; an application-wide proxy setting
     // must not reroute it.
     attempt->setProxy(QNetworkProxy::NoProxy);
@@ -226,7 +232,7 @@ void WinSck::StartNextAttempt() {
     attempt->connectToHost(address, quint16(m_remotePort));
 }
 
-void WinSck::OnAttemptFailed(QTcpSocket *attempt, QAbstractSocket::SocketError error) {
+void WinSck::OnAttemptFailed(QSslSocket *attempt, QAbstractSocket::SocketError error) {
     m_lastFailure = DescribeError(error, attempt->errorString());
     std::erase(m_attempts, attempt);
     // Qt may be signalling from inside connectToHost: the socket is only
@@ -250,10 +256,10 @@ void WinSck::OnAttemptFailed(QTcpSocket *attempt, QAbstractSocket::SocketError e
         Qt::QueuedConnection);
 }
 
-void WinSck::OnAttemptConnected(QTcpSocket *attempt) {
+void WinSck::OnAttemptConnected(QSslSocket *attempt) {
     m_attemptDelay->stop();
     std::erase(m_attempts, attempt);
-    for (QTcpSocket *other : std::exchange(m_attempts, {}))
+    for (QSslSocket *other : std::exchange(m_attempts, {}))
         DropAttempt(other);
     m_addresses.clear();
     attempt->disconnect(this);
@@ -276,7 +282,7 @@ void WinSck::SendData(const QString &text) {
 }
 
 void WinSck::SendData(const QByteArray &bytes) {
-    // The QTcpSocket may already be gone while its close event is still
+    // The QSslSocket may already be gone while its close event is still
     // queued; the bytes would only provoke a second, misleading error.
     if (m_state != sckConnected || !m_tcp || m_ended ||
         m_tcp->state() != QAbstractSocket::ConnectedState || bytes.isEmpty())
@@ -363,6 +369,22 @@ void WinSck::OnQtBytesWritten(qint64 bytes) {
 void WinSck::OnQtError(QAbstractSocket::SocketError error) {
     if (m_ended)
         return;
+    if (m_tlsPending) {
+        if (!m_tlsRefusal.isEmpty()) {
+            EndWithTlsFailure(m_tlsRefusal);
+        } else if (error == QAbstractSocket::RemoteHostClosedError) {
+            EndWithTlsFailure(QStringLiteral("the server closed the connection during the TLS "
+                                             "handshake"));
+        } else if (m_tls.implicit && error == QAbstractSocket::SslHandshakeFailedError &&
+                   m_tcp->errorString().contains(QLatin1StringView("wrong version number"),
+                                                 Qt::CaseInsensitive)) {
+            // OpenSSL read the server's clear-text greeting as a TLS record.
+            EndWithTlsFailure(sendmail::AnswersInClearText(quint16(m_remotePort)));
+        } else {
+            EndWithTlsFailure(QStringLiteral("the TLS handshake failed: ") + m_tcp->errorString());
+        }
+        return;
+    }
     if (error == QAbstractSocket::RemoteHostClosedError) {
         // Qt reports the peer's orderly close as this error, and a reset the
         // same way. Both end the conversation as a close.
@@ -375,6 +397,11 @@ void WinSck::OnQtError(QAbstractSocket::SocketError error) {
 void WinSck::OnQtDisconnected() {
     if (m_ended)
         return;
+    if (m_tlsPending) {
+        EndWithTlsFailure(
+            QStringLiteral("the server closed the connection during the TLS handshake"));
+        return;
+    }
     EndWithClose();
 }
 
@@ -394,6 +421,114 @@ void WinSck::EndWithError(const ErrorInfo &info) {
         m_state = sckError;
         emit Error(info.Number, info.Description);
     });
+}
+
+void WinSck::StartTls(const TlsSettings &settings) {
+    if (m_state != sckConnected || !m_tcp || m_ended) {
+        Deliver([this] { emit TlsFailed(QStringLiteral("the connection is not open")); });
+        return;
+    }
+    if (!QSslSocket::supportsSsl()) {
+        EndWithTlsFailure(QStringLiteral("TLS is not available (no TLS library could be loaded)"));
+        return;
+    }
+    // What came before the handshake was not protected: implicit TLS learns
+    // from it that the server talks in clear text, STARTTLS throws it away
+    // (a man in the middle could have added it after the server's 220).
+    const QByteArray early = m_inbox + m_tcp->readAll();
+    m_inbox.clear();
+    if (settings.implicit &&
+        sendmail::ClassifyFirstBytes(early) == sendmail::FirstBytes::ClearText) {
+        EndWithTlsFailure(sendmail::AnswersInClearText(quint16(m_remotePort)));
+        return;
+    }
+
+    QSslConfiguration conf = QSslConfiguration::defaultConfiguration();
+    conf.setProtocol(QSsl::TlsV1_2OrLater);
+    if (!settings.caFile.isEmpty()) {
+        const QList<QSslCertificate> extra = QSslCertificate::fromPath(settings.caFile);
+        if (extra.isEmpty()) {
+            EndWithTlsFailure(
+                QStringLiteral("no certificate could be read from %1").arg(settings.caFile));
+            return;
+        }
+        conf.setCaCertificates(conf.caCertificates() + extra);
+    }
+    // A pinned fingerprint is judged in OnSslErrors and OnEncrypted, so the
+    // chain is still looked at; without verification nothing is.
+    conf.setPeerVerifyMode(settings.verify || !settings.fingerprint.isEmpty()
+                               ? QSslSocket::VerifyPeer
+                               : QSslSocket::VerifyNone);
+    m_tcp->setSslConfiguration(conf);
+    m_tcp->setPeerVerifyName(settings.peerName);
+    m_tls = settings;
+    m_tlsRefusal.clear();
+    m_tlsPending = true;
+    connect(m_tcp, &QSslSocket::sslErrors, this, &WinSck::OnSslErrors, Qt::UniqueConnection);
+    connect(m_tcp, &QSslSocket::encrypted, this, &WinSck::OnEncrypted, Qt::UniqueConnection);
+    m_tcp->startClientEncryption();
+}
+
+void WinSck::OnSslErrors(const QList<QSslError> &errors) {
+    if (m_ended || !m_tlsPending)
+        return;
+    if (!m_tls.fingerprint.isEmpty()) {
+        const QByteArray digest = m_tcp->peerCertificate().digest(QCryptographicHash::Sha256);
+        if (digest == m_tls.fingerprint)
+            m_tcp->ignoreSslErrors();
+        else
+            m_tlsRefusal = sendmail::FingerprintMismatchText(m_tls.fingerprint, digest);
+        return;
+    }
+    if (!m_tls.verify) {
+        m_tcp->ignoreSslErrors();
+        return;
+    }
+    m_tlsRefusal = sendmail::DescribeCertificateErrors(errors, m_tls.peerName);
+}
+
+void WinSck::OnEncrypted() {
+    if (m_ended || !m_tlsPending)
+        return;
+    if (!m_tls.fingerprint.isEmpty()) {
+        // A chain that verifies is still not the pinned certificate.
+        const QByteArray digest = m_tcp->peerCertificate().digest(QCryptographicHash::Sha256);
+        if (digest != m_tls.fingerprint) {
+            EndWithTlsFailure(sendmail::FingerprintMismatchText(m_tls.fingerprint, digest));
+            return;
+        }
+    }
+    m_tlsPending = false;
+    Deliver([this] { emit TlsReady(); });
+}
+
+void WinSck::EndWithTlsFailure(const QString &reason) {
+    m_tlsPending = false;
+    m_ended = true;
+    m_inbox.clear();
+    Deliver([this, reason] {
+        m_state = sckError;
+        emit TlsFailed(reason);
+    });
+}
+
+bool WinSck::IsEncrypted() const {
+    return m_tcp && !m_ended && m_tcp->isEncrypted();
+}
+
+QString WinSck::TlsDescription() const {
+    if (!m_tcp)
+        return {};
+    const QSslCipher cipher = m_tcp->sessionCipher();
+    return cipher.protocolString() + QStringLiteral(", ") + cipher.name();
+}
+
+QSslCertificate WinSck::PeerCertificate() const {
+    return m_tcp ? m_tcp->peerCertificate() : QSslCertificate();
+}
+
+QHostAddress WinSck::PeerAddress() const {
+    return m_tcp ? m_tcp->peerAddress() : QHostAddress();
 }
 
 // ---------------------------------------------------------------------------

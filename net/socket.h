@@ -1,7 +1,7 @@
 // The asynchronous TCP client that the mail component converses through, and
 // the hidden host object that owns such clients.
 //
-// WinSck wraps a QTcpSocket behind a small, event-driven interface: numbered
+// WinSck wraps a QSslSocket behind a small, event-driven interface: numbered
 // states, Connect/Close/SendData/GetData that all return at once, and five
 // signals for connect, close, arrived data, errors and send progress.
 //
@@ -19,6 +19,11 @@
 // when the previous one has not connected within 250 ms or at once when it
 // has failed; the first connection wins and the others are dropped unseen.
 // To the user all of this is one connect: one ConnectEvent, or one Error.
+//
+// StartTls turns the open connection into a TLS one (right after the
+// connect for implicit TLS, after the server's consent for STARTTLS); its
+// outcome is TlsReady or TlsFailed, through the same queue. A failed
+// handshake ends the connection: nothing is ever sent in clear afterwards.
 #pragma once
 
 #include <QAbstractSocket>
@@ -28,9 +33,12 @@
 #include <QObject>
 #include <QString>
 
+#include <QSslCertificate>
+#include <QSslError>
+
 #include <vector>
 
-class QTcpSocket;
+class QSslSocket;
 class QTimer;
 
 class WinSck : public QObject {
@@ -76,6 +84,23 @@ public:
     struct ErrorInfo {
         int Number = 0;
         QString Description;
+    };
+
+    // What StartTls checks of the server.
+    struct TlsSettings {
+        // The name the certificate must carry: the host connected to.
+        QString peerName;
+        // Verify the chain (the system's trust store plus caFile) and the
+        // name. Off: any certificate is taken.
+        bool verify = true;
+        QString caFile;
+        // The SHA-256 digest the certificate must have, whatever its chain;
+        // empty for none.
+        QByteArray fingerprint;
+        // Bytes already received when the handshake starts: implicit TLS
+        // refuses a server that talks first in clear text, STARTTLS drops
+        // them (they came before the handshake and cannot be trusted).
+        bool implicit = false;
     };
 
     // The number and plain-English description for a QAbstractSocket error.
@@ -148,7 +173,23 @@ public:
     // Bytes handed to SendData and not yet written to the kernel.
     qint64 BytesQueued() const;
 
+    // Starts the TLS handshake on the open connection (State() 7). Outcome:
+    // TlsReady, or TlsFailed with the reason in plain words, after which the
+    // connection is closed (State() 9) and nothing more is sent.
+    void StartTls(const TlsSettings &settings);
+    // After TlsReady: the protocol and cipher ("TLSv1.3, TLS_AES_256_GCM_
+    // SHA384") and the server's certificate.
+    bool IsEncrypted() const;
+    QString TlsDescription() const;
+    QSslCertificate PeerCertificate() const;
+    // The address of the open connection's peer (null when none).
+    QHostAddress PeerAddress() const;
+
 signals:
+    // The TLS handshake has succeeded and the certificate was accepted.
+    void TlsReady();
+    // The TLS handshake failed or the certificate was refused.
+    void TlsFailed(const QString &reason);
     // The connection is established; State() is 7.
     void ConnectEvent();
     // The peer closed the connection; State() is 0. Unread data stays
@@ -168,9 +209,9 @@ private:
     void DropConnection();
     void StartRace(const QList<QHostAddress> &addresses);
     void StartNextAttempt();
-    void OnAttemptConnected(QTcpSocket *attempt);
-    void OnAttemptFailed(QTcpSocket *attempt, QAbstractSocket::SocketError error);
-    void DropAttempt(QTcpSocket *attempt);
+    void OnAttemptConnected(QSslSocket *attempt);
+    void OnAttemptFailed(QSslSocket *attempt, QAbstractSocket::SocketError error);
+    void DropAttempt(QSslSocket *attempt);
     void CollectIncoming(bool everything = false);
     void OnQtStateChanged(QAbstractSocket::SocketState state);
     void OnQtConnected();
@@ -180,6 +221,9 @@ private:
     void OnQtDisconnected();
     void EndWithClose();
     void EndWithError(const ErrorInfo &info);
+    void OnSslErrors(const QList<QSslError> &errors);
+    void OnEncrypted();
+    void EndWithTlsFailure(const QString &reason);
 
     QString m_remoteHost;
     int m_remotePort = 0;
@@ -187,7 +231,7 @@ private:
     // Bumped by Connect and Close; a queued event of an older value is stale.
     quint64 m_generation = 0;
     // The connection once established; nullptr while the connect runs.
-    QTcpSocket *m_tcp = nullptr;
+    QSslSocket *m_tcp = nullptr;
     // While connecting: the pending host look-up (-1 when none), the
     // addresses in the order they are tried, the next one to start, the
     // attempts under way, the failure to report if none succeeds, and the
@@ -195,14 +239,19 @@ private:
     int m_lookupId = -1;
     QList<QHostAddress> m_addresses;
     qsizetype m_nextAddress = 0;
-    std::vector<QTcpSocket *> m_attempts;
+    std::vector<QSslSocket *> m_attempts;
     ErrorInfo m_lastFailure;
     QTimer *m_attemptDelay = nullptr;
     // The current connection has queued its last event (close or error);
-    // whatever its QTcpSocket still signals is ignored.
+    // whatever its QSslSocket still signals is ignored.
     bool m_ended = false;
     QByteArray m_inbox;
     bool m_arrivalQueued = false;
+    // A handshake is under way, what it checks, and the reason found while
+    // judging the certificate (reported when Qt then fails the handshake).
+    bool m_tlsPending = false;
+    TlsSettings m_tls;
+    QString m_tlsRefusal;
 };
 
 // The hidden host object: one per process, created on first use on the

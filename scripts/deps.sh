@@ -7,6 +7,8 @@ packages=(
     cmake ninja-build g++ clang libclang-rt-14-dev   # compilers; clang for the fuzz targets
     qt6-base-dev libgl-dev                           # Qt 6 Widgets/Network
     pkg-config libpsl-dev publicsuffix               # today's top-level domains
+    libgsasl-dev                                     # SASL mechanisms of SMTP AUTH
+    openssl python3-cryptography                     # test certificates
     libgtest-dev libgmock-dev                        # the test framework
     xvfb xauth xclip x11-apps                        # a display, the clipboard, xclipboard
     python3-xlib                                     # the tests' own clipboard manager

@@ -80,6 +80,31 @@ TEST_F(Persistence, AssignmentsAfterSwitchingOnReachTheNextInstance) {
     EXPECT_TRUE(next.ErrorList().isEmpty());
 }
 
+TEST_F(Persistence, TlsAndMechanismAreStoredButTheTokenNever) {
+    {
+        clsSendMail m;
+        m.setPersistentSettings(true);
+        m.setTLSMode(2);
+        m.setTLSVerify(false);
+        m.setTLSCAFile("/etc/ssl/company.pem");
+        m.setTLSFingerprint(QString("ab").repeated(32));
+        m.setAuthMechanism("AUTO");
+        m.setOAuthToken("secret-token");
+    }
+    const QByteArray text = storeText();
+    EXPECT_TRUE(text.contains("TLSMode=\" 2\"")) << text.constData();
+    EXPECT_TRUE(text.contains("TLSVerify=0")) << text.constData();
+    EXPECT_TRUE(text.contains("AuthMechanism=AUTO")) << text.constData();
+    EXPECT_FALSE(text.contains("secret-token"));
+    clsSendMail next;
+    EXPECT_EQ(next.TLSMode(), 2);
+    EXPECT_FALSE(next.TLSVerify());
+    EXPECT_EQ(next.TLSCAFile(), "/etc/ssl/company.pem");
+    EXPECT_EQ(next.TLSFingerprint(), QString("ab").repeated(32));
+    EXPECT_EQ(next.AuthMechanism(), "AUTO");
+    EXPECT_EQ(next.OAuthToken(), "");
+}
+
 TEST_F(Persistence, SwitchingOffIsRememberedAndTheOtherKeysAreIgnored) {
     {
         clsSendMail m;

@@ -49,6 +49,9 @@ TEST(SendMailObject, NewInstanceHasTheFixedDefaults) {
     EXPECT_EQ(m.MonthNames().size(), 13);
     EXPECT_EQ(m.MonthNames()[0], "");
     EXPECT_EQ(m.MonthNames()[12], "Dec");
+    EXPECT_EQ(m.TLSMode(), 0);
+    EXPECT_TRUE(m.TLSVerify());
+    EXPECT_EQ(m.TLSCAFile() + m.TLSFingerprint() + m.AuthMechanism() + m.OAuthToken(), "");
 }
 
 TEST(SendMailObject, PropertiesAreDeclaredInInterfaceOrder) {
@@ -83,7 +86,13 @@ TEST(SendMailObject, PropertiesAreDeclaredInInterfaceOrder) {
                                   "Subject",
                                   "UseAuthentication",
                                   "UsePopAuthentication",
-                                  "Username"};
+                                  "Username",
+                                  "TLSMode",
+                                  "TLSVerify",
+                                  "TLSCAFile",
+                                  "TLSFingerprint",
+                                  "AuthMechanism",
+                                  "OAuthToken"};
     const QMetaObject &meta = clsSendMail::staticMetaObject;
     QStringList names;
     for (int i = meta.propertyOffset(); i < meta.propertyCount(); ++i) {
@@ -127,6 +136,26 @@ TEST(SendMailObject, NumbersOutsideTheirRangeAreIgnored) {
     EXPECT_EQ(m.MessageTimeout(), 45);
     m.setMessageTimeout(std::numeric_limits<int32_t>::min());
     EXPECT_EQ(m.MessageTimeout(), std::numeric_limits<int32_t>::max());
+
+    m.setTLSMode(3);
+    m.setTLSMode(4);
+    m.setTLSMode(-1);
+    EXPECT_EQ(m.TLSMode(), 3);
+}
+
+TEST(SendMailObject, AFingerprintThatIsNotOneIsRecordedAndNotTaken) {
+    clsSendMail m;
+    const QString pin = QString("0A").repeated(32);
+    m.setTLSFingerprint("AB:CD");
+    EXPECT_EQ(m.ErrorList(), QStringList{"Invalid TLS Fingerprint"});
+    m.setTLSFingerprint(pin);
+    EXPECT_EQ(m.TLSFingerprint(), pin);
+    EXPECT_TRUE(m.ErrorList().isEmpty());
+    m.setTLSFingerprint(pin + "0");
+    EXPECT_EQ(m.TLSFingerprint(), pin);
+    m.setTLSFingerprint("");
+    EXPECT_EQ(m.TLSFingerprint(), "");
+    EXPECT_TRUE(m.ErrorList().isEmpty());
 }
 
 TEST(SendMailObject, PriorityKeepsAnyNumberButOnlyNamesOneThreeFive) {

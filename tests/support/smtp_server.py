@@ -2,10 +2,12 @@
 
 Usage: smtp_server.py OUTDIR [--user NAME --password WORD] [--reject ADDRESS]
                              [--bind ADDRESS] [--port PORT] [--smtputf8]
+                             [--oauth-token TOKEN]
 
 --bind takes an IPv4 or IPv6 address (default 127.0.0.1), --port a port
 (default: a free one). --smtputf8 offers SMTPUTF8 (8BITMIME is always
-offered).
+offered). --oauth-token also offers XOAUTH2 and OAUTHBEARER, accepting
+--user with that token.
 
 Prints "READY <port>" on standard output once it listens on a free port,
 then stores every accepted message as OUTDIR/<n>.eml (the DATA bytes as
@@ -26,7 +28,9 @@ import os
 import sys
 
 from aiosmtpd.controller import Controller
-from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword
+from base64 import b64decode
+
+from aiosmtpd.smtp import MISSING, SMTP, AuthResult, LoginPassword
 
 
 class CaseInsensitiveAuthSMTP(SMTP):
@@ -36,6 +40,47 @@ class CaseInsensitiveAuthSMTP(SMTP):
             parts[0] = parts[0].upper()
             arg = " ".join(parts)
         return await super().smtp_AUTH(arg)
+
+
+class Bearer:
+    """What XOAUTH2 and OAUTHBEARER carry: a user and an OAuth token."""
+
+    def __init__(self, login, token):
+        self.login = login
+        self.token = token
+
+
+class OAuthSMTP(CaseInsensitiveAuthSMTP):
+    """Also offers XOAUTH2 and OAUTHBEARER (RFC 7628); a wrong token is
+    refused with 535 at once, without the JSON error challenge."""
+
+    async def _bearer(self, mechanism, args, parse):
+        if len(args) == 1:
+            data = await self.challenge_auth("")
+            if data is MISSING:
+                return AuthResult(success=False)
+        else:
+            data = b64decode(args[1].encode())
+        fields = parse(data)
+        result = self._authenticate(mechanism, Bearer(fields.get(b"user", b""),
+                                                      fields.get(b"auth", b"")))
+        # A refusal must say 535 itself: the library's default stays silent.
+        return result if result.success else AuthResult(success=False, handled=False)
+
+    async def auth_XOAUTH2(self, _, args):
+        def parse(data):
+            return dict(kv.split(b"=", 1) for kv in data.split(b"\x01") if b"=" in kv)
+        return await self._bearer("XOAUTH2", args, parse)
+
+    async def auth_OAUTHBEARER(self, _, args):
+        def parse(data):
+            header, _, rest = data.partition(b"\x01")
+            fields = dict(kv.split(b"=", 1) for kv in rest.split(b"\x01") if b"=" in kv)
+            for part in header.split(b","):
+                if part.startswith(b"a="):
+                    fields[b"user"] = part[2:].replace(b"=2C", b",").replace(b"=3D", b"=")
+            return fields
+        return await self._bearer("OAUTHBEARER", args, parse)
 
 
 class Store:
@@ -63,10 +108,11 @@ class Store:
 
 
 class Server(Controller):
-    def __init__(self, handler, outdir, user, password, **kw):
+    def __init__(self, handler, outdir, user, password, token=None, **kw):
         self.outdir = outdir
         self.user = user
         self.password = password
+        self.token = token
         self.logins = 0
         super().__init__(handler, **kw)
 
@@ -74,12 +120,17 @@ class Server(Controller):
         kwargs = dict(self.SMTP_kwargs)
         if self.user is not None:
             kwargs.update(authenticator=self.check, auth_require_tls=False)
-        return CaseInsensitiveAuthSMTP(self.handler, **kwargs)
+        kind = OAuthSMTP if self.token is not None else CaseInsensitiveAuthSMTP
+        return kind(self.handler, **kwargs)
 
     def check(self, server, session, envelope, mechanism, auth_data):
-        ok = (isinstance(auth_data, LoginPassword)
-              and auth_data.login.decode() == self.user
-              and auth_data.password.decode() == self.password)
+        if isinstance(auth_data, Bearer):
+            ok = (auth_data.login.decode() == self.user
+                  and auth_data.token.decode() == "Bearer " + self.token)
+        else:
+            ok = (isinstance(auth_data, LoginPassword)
+                  and auth_data.login.decode() == self.user
+                  and auth_data.password.decode() == self.password)
         if ok:
             self.logins += 1
             with open(os.path.join(self.outdir, "logins"), "w") as f:
@@ -96,6 +147,7 @@ def main():
     p.add_argument("--bind", default="127.0.0.1")
     p.add_argument("--port", type=int, default=0)
     p.add_argument("--smtputf8", action="store_true")
+    p.add_argument("--oauth-token")
     a = p.parse_args()
     import socket
     port = a.port
@@ -105,7 +157,7 @@ def main():
         probe.bind((a.bind, 0))
         port = probe.getsockname()[1]
         probe.close()
-    server = Server(Store(a.outdir, set(a.reject)), a.outdir, a.user, a.password,
+    server = Server(Store(a.outdir, set(a.reject)), a.outdir, a.user, a.password, a.oauth_token,
                     hostname=a.bind, port=port, data_size_limit=0,
                     enable_SMTPUTF8=a.smtputf8)
     server.start()

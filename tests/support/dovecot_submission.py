@@ -1,0 +1,155 @@
+"""A real submission server for TLS and SASL tests: Dovecot's submission
+service on 127.0.0.1, with a certificate authority and certificates made
+here with openssl, relaying what it accepts to another SMTP server.
+
+Usage: dovecot_submission.py DIR --relay-port N [--user NAME --password WORD]
+
+Prints "READY <starttls-port> <implicit-tls-port>" once both listeners
+accept connections, or "SKIP <reason>" when Dovecot cannot run here (not
+root, not installed). Then runs until standard input closes, and stops
+Dovecot. DIR receives:
+  ca.pem            the test authority (trust it to verify the server)
+  server.pem        the server's certificate, for "localhost" only (so that
+                    a connection to 127.0.0.1 meets a name mismatch)
+  server.sha256     its SHA-256 fingerprint, hex with colons
+  other-ca.pem      an authority that signed nothing the server shows
+  dovecot.log       the server's log; each login names its mechanism
+"""
+
+import argparse
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import time
+
+
+def free_port():
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
+
+
+def openssl(*args):
+    subprocess.run(["openssl", *args], check=True, capture_output=True)
+
+
+def make_certificates(d):
+    p = lambda name: os.path.join(d, name)
+    for ca in ("ca", "other-ca"):
+        openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", p(ca + ".key"),
+                "-out", p(ca + ".pem"), "-days", "2", "-subj", "/CN=Kelm test " + ca)
+    openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", p("server.key"),
+            "-out", p("server.csr"), "-subj", "/CN=localhost")
+    with open(p("ext.cnf"), "w") as f:
+        f.write("subjectAltName=DNS:localhost\n")
+    openssl("x509", "-req", "-in", p("server.csr"), "-CA", p("ca.pem"), "-CAkey", p("ca.key"),
+            "-CAcreateserial", "-out", p("server.pem"), "-days", "2", "-extfile", p("ext.cnf"))
+    out = subprocess.run(["openssl", "x509", "-in", p("server.pem"), "-noout", "-fingerprint",
+                          "-sha256"], check=True, capture_output=True, text=True).stdout
+    with open(p("server.sha256"), "w") as f:
+        f.write(out.strip().split("=", 1)[1] + "\n")
+
+
+CONFIG = """\
+base_dir = {d}/run
+state_dir = {d}/state
+log_path = {d}/dovecot.log
+protocols = submission
+listen = 127.0.0.1
+ssl = required
+ssl_cert = <{d}/server.pem
+ssl_key = <{d}/server.key
+ssl_min_protocol = TLSv1.2
+auth_mechanisms = plain login cram-md5 scram-sha-1 scram-sha-256
+auth_verbose = yes
+disable_plaintext_auth = yes
+hostname = localhost
+first_valid_uid = 1
+mail_location = maildir:{d}/mail/%u
+submission_relay_host = 127.0.0.1
+submission_relay_port = {relay}
+submission_relay_trusted = yes
+passdb {{
+  driver = passwd-file
+  args = scheme=PLAIN username_format=%u {d}/users
+}}
+userdb {{
+  driver = static
+  args = uid=dovecot gid=dovecot home={d}/home/%u
+}}
+service submission-login {{
+  chroot =
+  inet_listener submission {{
+    port = {starttls}
+  }}
+  inet_listener submissions {{
+    port = {implicit}
+    ssl = yes
+  }}
+}}
+service anvil {{
+  chroot =
+}}
+"""
+
+
+def accepts(port):
+    try:
+        socket.create_connection(("127.0.0.1", port), timeout=0.5).close()
+        return True
+    except OSError:
+        return False
+
+
+def main():
+    a = argparse.ArgumentParser()
+    a.add_argument("dir")
+    a.add_argument("--relay-port", type=int, required=True)
+    a.add_argument("--user", default="alice")
+    a.add_argument("--password", default="secret")
+    args = a.parse_args()
+    if os.geteuid() != 0 or not shutil.which("dovecot") or not shutil.which("openssl"):
+        print("SKIP Dovecot needs root and the dovecot-submissiond package", flush=True)
+        sys.stdin.read()
+        return
+    d = os.path.abspath(args.dir)
+    # Dovecot's authentication runs under its own user and must reach the
+    # user list through this folder, which the caller may have made private.
+    os.chmod(d, 0o755)
+    for sub in ("run", "state", "home"):
+        os.makedirs(os.path.join(d, sub), exist_ok=True)
+    make_certificates(d)
+    with open(os.path.join(d, "users"), "w") as f:
+        f.write("%s:{PLAIN}%s\n" % (args.user, args.password))
+    starttls, implicit = free_port(), free_port()
+    conf = os.path.join(d, "dovecot.conf")
+    with open(conf, "w") as f:
+        f.write(CONFIG.format(d=d, relay=args.relay_port, starttls=starttls, implicit=implicit))
+    server = subprocess.Popen(["dovecot", "-F", "-c", conf], stdout=subprocess.DEVNULL,
+                              stderr=sys.stderr)
+    try:
+        deadline = time.monotonic() + 15
+        while not (accepts(starttls) and accepts(implicit)):
+            if server.poll() is not None or time.monotonic() > deadline:
+                print("SKIP Dovecot did not start; see", os.path.join(d, "dovecot.log"),
+                      flush=True)
+                sys.stdin.read()
+                return
+            time.sleep(0.05)
+        print("READY", starttls, implicit, flush=True)
+        sys.stdin.read()
+    finally:
+        server.terminate()
+        try:
+            server.wait(5)
+        except subprocess.TimeoutExpired:
+            server.kill()
+            server.wait(5)
+
+
+if __name__ == "__main__":
+    main()
