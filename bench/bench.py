@@ -3,9 +3,16 @@
 curl, every tool sending to the same SMTP sink on 127.0.0.1. Started by
 bench/run.sh, which installs the tools, builds the driver and runs the sinks.
 
-    bench.py run --sink NAME=PORT [--sink ...] --driver PATH --work DIR [--quick]
+    bench.py run --sink NAME=PORT [--sink ...] [--tls-sink PORT --tls-ca PEM]
+                 --driver PATH --work DIR [--quick]
     bench.py eml OUT BODY [ATTACHMENT]   build a message with Python's email
-    bench.py raw PORT EML                 send EML over a bare socket
+    bench.py raw PORT EML [--tls-ca PEM]  send EML over a bare socket (with
+                                          STARTTLS to "localhost" when a CA
+                                          is given)
+
+With --tls-sink, a sink that offers STARTTLS with a certificate for
+"localhost" (signed by --tls-ca), one small message and the 10 MB attachment
+are sent over TLS too, by the component and by curl --ssl-reqd.
 
 Every figure is the median of several runs. Wall time is taken around the
 whole process (start to exit) on the monotonic clock; peak memory is the
@@ -17,6 +24,7 @@ import argparse
 import email.policy
 import os
 import socket
+import ssl
 import statistics
 import subprocess
 import sys
@@ -79,7 +87,7 @@ def random_file(path, size):
 # ---- bare-socket sender: how fast the sink takes DATA ------------------------
 
 
-def raw_send(port, eml):
+def raw_send(port, eml, tls_ca=None):
     with socket.create_connection(("127.0.0.1", port), timeout=60) as s:
         s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         replies = s.makefile("rb")
@@ -95,6 +103,15 @@ def raw_send(port, eml):
                 raise ToolFailed("sink replied %r" % line)
 
         expect(b"220")
+        if tls_ca:
+            for command, reply in [(b"EHLO bench.example\r\n", b"250"),
+                                   (b"STARTTLS\r\n", b"220")]:
+                s.sendall(command)
+                expect(reply)
+            context = ssl.create_default_context(cafile=tls_ca)
+            context.minimum_version = ssl.TLSVersion.TLSv1_2
+            s = context.wrap_socket(s, server_hostname="localhost")
+            replies = s.makefile("rb")
         for command, reply in [
             (b"EHLO bench.example\r\n", b"250"),
             (b"MAIL FROM:<%s>\r\n" % FROM.encode(), b"250"),
@@ -121,7 +138,7 @@ def raw_send(port, eml):
 # ---- measuring -------------------------------------------------------------
 
 
-def execute(cmd, work, wrap, timeout, stdin=None):
+def execute(cmd, work, wrap, timeout, stdin=None, env=None):
     out_file = os.path.join(work, "out.txt")
     err_file = os.path.join(work, "err.txt")
     with open(out_file, "wb") as out, open(err_file, "wb") as err, \
@@ -130,7 +147,8 @@ def execute(cmd, work, wrap, timeout, stdin=None):
         # with a time-out polls (in steps of up to 50 ms) and would round the
         # wall times.
         start = time.perf_counter()
-        proc = subprocess.Popen(wrap + cmd, stdin=inp, stdout=out, stderr=err)
+        proc = subprocess.Popen(wrap + cmd, stdin=inp, stdout=out, stderr=err,
+                                env=dict(os.environ, **env) if env else None)
         expired = threading.Event()
 
         def kill():
@@ -152,19 +170,19 @@ def execute(cmd, work, wrap, timeout, stdin=None):
         return wall, f.read().decode(errors="replace")
 
 
-def timed(cmd, work, timeout=300, stdin=None):
+def timed(cmd, work, timeout=300, stdin=None, env=None):
     """Wall seconds of one run of cmd, and what it printed."""
-    return execute(cmd, work, [], timeout, stdin)
+    return execute(cmd, work, [], timeout, stdin, env)
 
 
-def resources(cmd, work, timeout=300, stdin=None):
+def resources(cmd, work, timeout=300, stdin=None, env=None):
     """Peak RSS (bytes) and CPU seconds (user + system) of one run of cmd.
 
     Taken by /usr/bin/time in a run of its own: the kernel counts the memory
     a process had before exec as its own, so a small parent must start it,
     and the extra process would blur the wall time of short runs."""
     usage = os.path.join(work, "usage.txt")
-    execute(cmd, work, ["/usr/bin/time", "-f", "%M %U %S", "-o", usage], timeout, stdin)
+    execute(cmd, work, ["/usr/bin/time", "-f", "%M %U %S", "-o", usage], timeout, stdin, env)
     with open(usage) as f:
         rss_kib, user, system = f.read().split()[-3:]
     return int(rss_kib) * 1024, float(user) + float(system)
@@ -228,11 +246,11 @@ def measure_rows(rows_and_runs, work, runs, usage_runs):
             row.cpu.append(cpu)
 
 
-def single(cmd, work, stdin=None):
+def single(cmd, work, stdin=None, env=None):
     def fn(kind):
         if kind == "wall":
-            return timed(cmd, work, stdin=stdin)
-        return resources(cmd, work, stdin=stdin)
+            return timed(cmd, work, stdin=stdin, env=env)
+        return resources(cmd, work, stdin=stdin, env=env)
     return fn
 
 
@@ -250,10 +268,15 @@ def series(cmds, work):
 # ---- the benchmark ---------------------------------------------------------
 
 
-def curl_cmd(port, emls):
+def curl_cmd(port, emls, tls_ca=None):
     cmd = ["curl", "-sS", "--mail-from", FROM, "--mail-rcpt", TO]
+    host = "127.0.0.1"
+    if tls_ca:
+        # The certificate names "localhost"; --ssl-reqd: STARTTLS or fail.
+        cmd += ["--ssl-reqd", "--cacert", tls_ca]
+        host = "localhost"
     for eml in emls:
-        cmd += ["--upload-file", eml, "smtp://127.0.0.1:%d" % port]
+        cmd += ["--upload-file", eml, "smtp://%s:%d" % (host, port)]
     return cmd
 
 
@@ -422,6 +445,72 @@ def run_sink(sink, port, driver, kelmsend, files, quick):
     return rows, small, session, attach, relay
 
 
+def run_tls(sink, port, tls_ca, driver, files, quick):
+    """One small message and the 10 MB attachment over STARTTLS, by the
+    component and by curl, with a bare TLS socket as the sink check."""
+    small_runs, big_runs = (3, 1) if quick else (25, 3)
+    usage_small, usage_big = (1, 1) if quick else (3, 1)
+    work = files.work
+    env = {"KELM_BENCH_TLS_CA": tls_ca}
+
+    def drv(*args):
+        return single([driver, "localhost", str(port)] + list(args), work, env=env)
+
+    for fn in (drv("small"), single(curl_cmd(port, [files.small_eml], tls_ca), work)):
+        fn("wall")
+
+    print("%s: 1 small message over STARTTLS" % sink, file=sys.stderr)
+    scen = "1 small message, STARTTLS"
+    small = {
+        "send_bench": Row(sink, scen, "send_bench", "Send, TLSMode 2, CA file"),
+        "curl": Row(sink, scen, "curl", "--ssl-reqd --cacert"),
+    }
+    measure_rows([
+        (small["send_bench"], drv("small")),
+        (small["curl"], single(curl_cmd(port, [files.small_eml], tls_ca), work)),
+    ], work, small_runs, usage_small)
+    rows = list(small.values())
+    attach = {}
+    for label, size, data, eml in files.attachments:
+        if size != 10 * MB:
+            continue
+        print("%s: %s attachment over STARTTLS" % (sink, label), file=sys.stderr)
+        scen = "%s attachment, STARTTLS" % label
+        found = {
+            "send_bench": Row(sink, scen, "send_bench", "Base64 by the component", size),
+            "curl": Row(sink, scen, "curl", "--ssl-reqd, sends the pre-built .eml", size),
+            "raw": Row(sink, scen, "raw TLS socket", "", size),
+        }
+        raw = ["/usr/bin/python3", os.path.abspath(__file__), "raw", str(port), eml,
+               "--tls-ca", tls_ca]
+        measure_rows([
+            (found["send_bench"], drv("attach", data)),
+            (found["curl"], single(curl_cmd(port, [eml], tls_ca), work)),
+            (found["raw"], single(raw, work)),
+        ], work, big_runs, usage_big)
+        data_mibs = os.path.getsize(eml) / MIB / found["raw"].driver_field("data_s")
+        found["raw"].note = "sink check: the .eml over Python's TLS, %.0f MiB/s of DATA" % (
+            data_mibs)
+        attach[label] = found
+        rows += found.values()
+    return rows, small, attach
+
+
+def print_tls_figures(sink, small, attach):
+    print("[%s]" % sink)
+    print("  1 small message over STARTTLS, whole process: send_bench %s ms, curl %s ms; "
+          "send_bench in-process Send %.3f ms" % (
+              fmt_ms(small["send_bench"].wall), fmt_ms(small["curl"].wall),
+              small["send_bench"].driver_field("first_ms")))
+    for label, found in attach.items():
+        r = found["send_bench"]
+        inproc = r.driver_field("first_ms") / 1000
+        print("  %s attachment over STARTTLS: send_bench %.1f MiB/s (in-process Send %.1f ms "
+              "= %.1f MiB/s), curl %.1f MiB/s; peak RSS send_bench %.1f MB, curl %.1f MB" % (
+                  label, r.mibs, inproc * 1000, r.attachment_bytes / MIB / inproc,
+                  found["curl"].mibs, r.peak / MB, found["curl"].peak / MB))
+
+
 # ---- report ------------------------------------------------------------------
 
 
@@ -520,6 +609,10 @@ def main():
     p.add_argument("--sink", action="append", required=True, metavar="NAME=PORT")
     p.add_argument("--driver", required=True)
     p.add_argument("--kelmsend", help="also measure this kelmsend executable")
+    p.add_argument("--tls-sink", type=int, metavar="PORT",
+                   help="a sink that offers STARTTLS with a certificate for localhost")
+    p.add_argument("--tls-ca", metavar="PEM", help="the CA file that --tls-sink's certificate "
+                   "is signed by")
     p.add_argument("--work", required=True)
     p.add_argument("--quick", action="store_true", help="fewer repetitions")
     p = sub.add_parser("eml")
@@ -529,14 +622,17 @@ def main():
     p = sub.add_parser("raw")
     p.add_argument("port", type=int)
     p.add_argument("eml")
+    p.add_argument("--tls-ca", metavar="PEM", help="STARTTLS, trusting this CA file")
     args = parser.parse_args()
 
     if args.what == "eml":
         build_eml(args.out, args.body, args.attachment)
         return 0
     if args.what == "raw":
-        raw_send(args.port, args.eml)
+        raw_send(args.port, args.eml, args.tls_ca)
         return 0
+    if (args.tls_sink is None) != (args.tls_ca is None):
+        parser.error("--tls-sink and --tls-ca go together")
     # send_bench reads the component's per-user settings from here (there
     # are none, so it runs with the defaults); giving it a folder spares
     # every run making and removing one of its own.
@@ -554,14 +650,22 @@ def main():
             name, _, port = entry.partition("=")
             results.append((name,) + run_sink(name, int(port), args.driver, args.kelmsend, files,
                                             args.quick))
+        tls = None
+        if args.tls_sink is not None:
+            tls = ("fast-sink STARTTLS",) + run_tls("fast-sink STARTTLS", args.tls_sink,
+                                                    args.tls_ca, args.driver, files, args.quick)
     except ToolFailed as e:
         print("bench: a send failed: %s" % e, file=sys.stderr)
         return 1
-    rows = [row for result in results for row in result[1]] + files.build_rows
-    print_table(rows)
+    rows = [row for result in results for row in result[1]]
+    if tls:
+        rows += tls[1]
+    print_table(rows + files.build_rows)
     print()
     for name, _, small, session, attach, relay in results:
         print_checks(name, small, session, attach, relay)
+    if tls:
+        print_tls_figures(tls[0], tls[2], tls[3])
     return 0
 
 

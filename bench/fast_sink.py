@@ -2,22 +2,30 @@
 """A minimal SMTP sink for the benchmark: accepts every envelope, throws the
 message away, and reads DATA in large blocks so that it is not what limits a
 fast sender. Listens on 127.0.0.1 only; prints "READY <port>" once it does.
+With a certificate and key it offers STARTTLS (TLS 1.2 or newer) and takes
+the rest of the session over TLS; a client that does not ask stays in clear.
 
-    fast_sink.py [PORT]     (0 or nothing: a free port)
+    fast_sink.py [--tls-cert PEM --tls-key PEM] [PORT]   (0 or nothing: a free port)
 """
 
+import argparse
 import socket
-import sys
+import ssl
 import threading
 
 END = b"\r\n.\r\n"
 BLOCK = 1 << 20
+# A TLS read returns at most one record (16 KiB): a smaller buffer spares
+# allocating a large block for every record.
+TLS_BLOCK = 1 << 16
 
 
 class Conversation:
-    def __init__(self, sock):
+    def __init__(self, sock, tls_context=None):
         self.sock = sock
         self.buf = b""
+        self.tls_context = tls_context
+        self.block = BLOCK
 
     def reply(self, text):
         self.sock.sendall(text)
@@ -45,7 +53,7 @@ class Conversation:
             if i >= 0:
                 self.buf = window[i + len(END):]
                 return
-            chunk = self.sock.recv(BLOCK)
+            chunk = self.sock.recv(self.block)
             if not chunk:
                 raise ConnectionError("peer closed in DATA")
             window = window[-(len(END) - 1):] + chunk
@@ -56,7 +64,18 @@ class Conversation:
             command = self.line()
             verb = command[:4].upper()
             if verb == b"EHLO":
-                self.reply(b"250-fast-sink\r\n250-8BITMIME\r\n250 PIPELINING\r\n")
+                starttls = b"250-STARTTLS\r\n" if self.tls_context else b""
+                self.reply(b"250-fast-sink\r\n250-8BITMIME\r\n" + starttls
+                           + b"250 PIPELINING\r\n")
+            elif verb == b"STAR" and command.upper() == b"STARTTLS" and self.tls_context:
+                self.reply(b"220 Ready to start TLS\r\n")
+                # Whatever the client sent after STARTTLS was in clear text:
+                # it is dropped, and the session starts again over TLS
+                # (without STARTTLS on offer).
+                self.buf = b""
+                self.sock = self.tls_context.wrap_socket(self.sock, server_side=True)
+                self.tls_context = None
+                self.block = TLS_BLOCK
             elif verb in (b"HELO", b"MAIL", b"RCPT", b"RSET", b"NOOP"):
                 self.reply(b"250 Ok\r\n")
             elif verb == b"DATA":
@@ -70,17 +89,35 @@ class Conversation:
                 self.reply(b"502 Command not implemented\r\n")
 
 
-def serve(conn):
+def serve(conn, tls_context):
     with conn:
         conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        conversation = Conversation(conn, tls_context)
         try:
-            Conversation(conn).run()
+            conversation.run()
         except (ConnectionError, OSError):
+            # ssl.SSLError is an OSError: a failed handshake ends this
+            # session only.
             pass
+        finally:
+            if conversation.sock is not conn:
+                conversation.sock.close()
 
 
 def main():
-    port = int(sys.argv[1]) if len(sys.argv) > 1 else 0
+    parser = argparse.ArgumentParser(description="SMTP sink for the benchmark")
+    parser.add_argument("--tls-cert", help="PEM certificate: offer STARTTLS")
+    parser.add_argument("--tls-key", help="PEM private key of --tls-cert")
+    parser.add_argument("port", type=int, nargs="?", default=0)
+    args = parser.parse_args()
+    tls_context = None
+    if args.tls_cert or args.tls_key:
+        if not (args.tls_cert and args.tls_key):
+            parser.error("--tls-cert and --tls-key go together")
+        tls_context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        tls_context.minimum_version = ssl.TLSVersion.TLSv1_2
+        tls_context.load_cert_chain(args.tls_cert, args.tls_key)
+    port = args.port
     listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     listener.bind(("127.0.0.1", port))
@@ -88,7 +125,7 @@ def main():
     print("READY %d" % listener.getsockname()[1], flush=True)
     while True:
         conn, _ = listener.accept()
-        threading.Thread(target=serve, args=(conn,), daemon=True).start()
+        threading.Thread(target=serve, args=(conn, tls_context), daemon=True).start()
 
 
 if __name__ == "__main__":

@@ -7,9 +7,12 @@
 # fast sender produces). kelmsend is measured too, composing (as a whole
 # process beside swaks) and in sendmail mode, relaying the .eml files as they
 # are from standard input (as a file and through a pipe), with a check that
-# its peak memory does not grow with the message. Installs the tools it
-# needs, builds the driver in build/ (release), starts and stops the sinks
-# itself. Not part of the test suite.
+# its peak memory does not grow with the message. A third sink, fast_sink.py
+# offering STARTTLS with a throw-away self-signed certificate for "localhost"
+# (made with openssl at start), takes one small message and the 10 MB
+# attachment over TLS from the component and from curl --ssl-reqd. Installs
+# the tools it needs, builds the driver in build/ (release), starts and stops
+# the sinks itself. Not part of the test suite.
 #
 #   bench/run.sh                    full run (under two minutes here)
 #   bench/run.sh --quick            fewer repetitions
@@ -37,6 +40,7 @@ need=()
 command -v swaks >/dev/null || need+=(swaks)
 command -v curl >/dev/null || need+=(curl)
 [ -x /usr/bin/time ] || need+=(time)
+command -v openssl >/dev/null || need+=(openssl)
 if [ ${#need[@]} -gt 0 ]; then
     echo "installing: ${need[*]}" >&2
     # Only the sink program is used: the mail system itself stays
@@ -66,8 +70,9 @@ work=$(mktemp -d /tmp/kelm-bench.XXXXXX)
 chmod 755 "$work"
 sink_pid=
 fast_pid=
+tls_pid=
 cleanup() {
-    for pid in $sink_pid $fast_pid; do
+    for pid in $sink_pid $fast_pid $tls_pid; do
         kill "$pid" 2>/dev/null || true
         wait "$pid" 2>/dev/null || true
     done
@@ -100,12 +105,31 @@ for _ in $(seq 100); do
 done
 [ -n "$fast_port" ] || { echo "fast_sink.py did not start" >&2; exit 1; }
 
+# The STARTTLS sink: its certificate is also the CA file the clients trust.
+mkdir "$work/tls"
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=localhost \
+    -addext "subjectAltName=DNS:localhost,IP:127.0.0.1" \
+    -keyout "$work/tls/key.pem" -out "$work/tls/cert.pem" 2>/dev/null
+: >"$work/tls_sink.out"
+/usr/bin/python3 bench/fast_sink.py --tls-cert "$work/tls/cert.pem" --tls-key "$work/tls/key.pem" \
+    >"$work/tls_sink.out" &
+tls_pid=$!
+tls_port=
+for _ in $(seq 100); do
+    tls_port=$(awk '/^READY/ {print $2}' "$work/tls_sink.out" || true)
+    [ -n "$tls_port" ] && break
+    kill -0 "$tls_pid" 2>/dev/null || { echo "fast_sink.py --tls-cert did not start" >&2; exit 1; }
+    sleep 0.1
+done
+[ -n "$tls_port" ] || { echo "fast_sink.py --tls-cert did not start" >&2; exit 1; }
+
 echo "machine: $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg) at start"
 echo "driver: $driver"
-echo "sinks: smtp-sink on 127.0.0.1:$port, fast_sink.py on 127.0.0.1:$fast_port; $(curl --version | head -1 | cut -d' ' -f1-2); swaks $(swaks --version | head -1 | awk '{print $3}')"
+echo "sinks: smtp-sink on 127.0.0.1:$port, fast_sink.py on 127.0.0.1:$fast_port, with STARTTLS on localhost:$tls_port; $(curl --version | head -1 | cut -d' ' -f1-2); swaks $(swaks --version | head -1 | awk '{print $3}')"
 echo "wall: whole process, start to exit, median; peak RSS and CPU (user+system): /usr/bin/time"
 echo "of the process, in separate runs; MB = 10^6 bytes, MiB = 2^20 bytes"
 echo
-/usr/bin/python3 bench/bench.py run --sink "smtp-sink=$port" --sink "fast-sink=$fast_port" --driver "$driver" "${kelmsend_args[@]}" --work "$work" "${quick[@]}"
+/usr/bin/python3 bench/bench.py run --sink "smtp-sink=$port" --sink "fast-sink=$fast_port" --tls-sink "$tls_port" --tls-ca "$work/tls/cert.pem" \
+    --driver "$driver" "${kelmsend_args[@]}" --work "$work" "${quick[@]}"
 echo
 echo "machine: load average $(cut -d' ' -f1-3 /proc/loadavg) at end"
