@@ -14,6 +14,7 @@ const QStringList kSecretKeys{"password-file", "password-command", "oauth-token-
 // them overrides all of them.
 const QList<QStringList> kGroups{{"server", "port"},
                                  {"password-env", "password-file", "password-command"},
+                                 {"oauth-token-env", "oauth-token-file"},
                                  {"quiet", "verbose", "trace"}};
 
 QStringList groupOf(const QString &key) {
@@ -150,7 +151,8 @@ QString ApplyAccount(Options &o, const ConfigFile &file, const ConfigSection &se
             }
             passwordSource = &e;
         }
-        if (e.key == QLatin1String("password-file") && value.startsWith(QLatin1String("~/"))) {
+        static const QStringList kFileKeys{"password-file", "oauth-token-file", "tls-ca"};
+        if (kFileKeys.contains(e.key) && value.startsWith(QLatin1String("~/"))) {
             value = QDir::homePath() + value.mid(1);
         }
         if (const QString problem = ApplyLongOption(o, e.key, value); !problem.isEmpty()) {

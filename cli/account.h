@@ -16,13 +16,14 @@
 // account's key; the server and its port count as one setting, the three
 // password sources as one, and --quiet, --verbose and --trace as one.
 // Switch keys (auth, no-validate, ...) take true/false, yes/no, on/off or
-// 1/0. A leading "~/" in password-file stands for $HOME.
+// 1/0. A leading "~/" in password-file, oauth-token-file and tls-ca stands
+// for $HOME.
 //
 // The whole file is checked, every section: a line that is neither a
 // [section] nor key = value, an unknown key, a key or section given twice,
 // or a bad value ends the run naming the file, the line and the key. A file
-// that holds a key leading to a secret (password-file, password-command)
-// must not be readable by group or others.
+// that holds a key leading to a secret (password-file, password-command,
+// oauth-token-file) must not be readable by group or others.
 #pragma once
 
 #include "cli/inputs.h"

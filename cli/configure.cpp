@@ -13,7 +13,8 @@ QString joined(const QStringList &list) {
 
 } // namespace
 
-void ConfigureSession(clsSendMail &mail, const Options &o, const QString &password) {
+void ConfigureSession(clsSendMail &mail, const Options &o, const QString &password,
+                      const QString &oauthToken) {
     mail.setDelimiter(QString(kListDelimiter));
     if (o.noValidate) {
         mail.setEmailAddressValidation(0);
@@ -44,8 +45,16 @@ void ConfigureSession(clsSendMail &mail, const Options &o, const QString &passwo
     if (!o.hello.isEmpty()) {
         mail.setHallo(o.hello);
     }
+    mail.setTLSMode(static_cast<int32_t>(EffectiveTlsMode(o)));
+    mail.setTLSVerify(!o.tlsInsecure);
+    mail.setTLSCAFile(o.tlsCa);
+    if (!o.tlsFingerprint.isEmpty()) {
+        mail.setTLSFingerprint(o.tlsFingerprint);
+    }
     if (o.auth) {
         mail.setUseAuthentication(true);
+        mail.setAuthMechanism(o.authMech.isEmpty() ? QStringLiteral("AUTO") : o.authMech);
+        mail.setOAuthToken(oauthToken);
     }
     if (o.needsPassword()) {
         mail.setUsername(o.user);
@@ -54,7 +63,7 @@ void ConfigureSession(clsSendMail &mail, const Options &o, const QString &passwo
 }
 
 void Configure(clsSendMail &mail, const Options &o, const Inputs &in) {
-    ConfigureSession(mail, o, in.password);
+    ConfigureSession(mail, o, in.password, in.oauthToken);
 
     mail.setFrom(o.from);
     mail.setFromDisplayName(o.fromName);

@@ -30,7 +30,11 @@ void Configure(clsSendMail &mail, const Options &options, const Inputs &inputs);
 // The part of Configure that concerns the session, not the message: the
 // delimiter, the validation levels, the server (unless --dry-run), POP3,
 // the port, the limits, the EHLO/HELO name and the login.
-void ConfigureSession(clsSendMail &mail, const Options &options, const QString &password);
+// For a connection: the TLS mode (EffectiveTlsMode), verification, CA file
+// and pinned fingerprint; with --auth the mechanism ("AUTO" unless named)
+// and the OAuth token.
+void ConfigureSession(clsSendMail &mail, const Options &options, const QString &password,
+                      const QString &oauthToken = QString());
 
 // Connects the component's signals to `reporter`, runs `send` (a call of
 // Send or Relay) and returns kelmsend's exit status: kExitSent after

@@ -115,6 +115,29 @@ QString LoadPassword(const Options &o, QString &password, const EnvironmentLooku
     return QString();
 }
 
+QString LoadOAuthToken(const Options &o, QString &token, const EnvironmentLookup &env) {
+    if (!o.oauthTokenFile.isEmpty()) {
+        QByteArray bytes;
+        if (QString problem = readFile("--oauth-token-file", o.oauthTokenFile, bytes);
+            !problem.isEmpty()) {
+            return problem;
+        }
+        const qsizetype end = bytes.indexOf('\n');
+        token = QString::fromUtf8(end >= 0 ? bytes.left(end) : bytes).trimmed();
+        if (token.isEmpty()) {
+            return "--oauth-token-file: no token on the first line of " + o.oauthTokenFile;
+        }
+    } else if (!o.oauthTokenEnv.isEmpty()) {
+        const std::optional<QString> value = env(o.oauthTokenEnv);
+        if (!value || value->trimmed().isEmpty()) {
+            return "--oauth-token-env: the variable " + o.oauthTokenEnv +
+                   (value ? QStringLiteral(" is empty") : QStringLiteral(" is not set"));
+        }
+        token = value->trimmed();
+    }
+    return QString();
+}
+
 QString NormalizeLineEnds(const QString &text) {
     QString out;
     out.reserve(text.size() + text.size() / 32);
@@ -145,6 +168,11 @@ QString LoadInputs(const Options &o, Inputs &inputs, const StdinReader &readStdi
     }
     if (o.needsPassword()) {
         if (QString problem = LoadPassword(o, inputs.password, env); !problem.isEmpty()) {
+            return problem;
+        }
+    }
+    if (o.auth) {
+        if (QString problem = LoadOAuthToken(o, inputs.oauthToken, env); !problem.isEmpty()) {
             return problem;
         }
     }

@@ -17,6 +17,7 @@ namespace kelmsend {
 struct Inputs {
     QString body;
     QString password;
+    QString oauthToken;
 };
 
 // Reads standard input to its end.
@@ -40,6 +41,13 @@ using EnvironmentLookup = std::function<std::optional<QString>(const QString &na
 // variable.
 [[nodiscard]] QString LoadPassword(const Options &options, QString &password,
                                    const EnvironmentLookup &env);
+
+// Fetches the OAuth bearer token that --oauth-token-env or --oauth-token-file
+// names (nothing when neither is given): the variable's value or the file's
+// first line, blanks trimmed; an unset variable, a missing file or an empty
+// token is refused with a message naming the option.
+[[nodiscard]] QString LoadOAuthToken(const Options &options, QString &token,
+                                     const EnvironmentLookup &env);
 
 // The text of message bytes from a file or a pipe: UTF-8 when the bytes are
 // valid UTF-8, otherwise one character per byte (Latin-1). Line ends become

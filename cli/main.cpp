@@ -19,13 +19,14 @@
 #include "cli/dry_run.h"
 #include "cli/inputs.h"
 #include "cli/options.h"
+#include "cli/probe.h"
 #include "cli/reporter.h"
 #include "cli/sendmail/arguments.h"
 #include "cli/sendmail/run.h"
 #include "dns/mx_query.h"
 #include "dns/system_configuration.h"
-#include "mime/compose.h"
 #include "mail/send_mail.h"
+#include "mime/compose.h"
 #include "net/net_utils.h"
 
 #include <QCoreApplication>
@@ -214,6 +215,8 @@ int runUtility(const Options &o, Reporter &reporter) {
     case Command::ContentType:
         printLine(mail.GetContentType(o.argument));
         return kExitSent;
+    case Command::Probe:
+        return RunProbe(o, printLine, [&](const QString &why) { reporter.Error(why); });
     case Command::Send:
     case Command::Help:
     case Command::Version:
@@ -295,6 +298,9 @@ int main(int argc, char **argv) {
     clock.start();
     Reporter reporter(o.verbosity, ::isatty(STDERR_FILENO) != 0, writeStderr,
                       [&clock] { return clock.elapsed(); });
+    if (o.tlsInsecure) {
+        writeStderr("kelmsend: " + kInsecureWarning.toUtf8() + "\n");
+    }
     const int status = o.command == Command::Send ? runSend(o, reporter) : runUtility(o, reporter);
     std::fflush(stdout);
     return status;

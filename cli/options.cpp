@@ -2,6 +2,9 @@
 
 #include "net/host_text.h"
 
+#include "sasl/sasl_client.h"
+
+#include <QHostAddress>
 #include <QRegularExpression>
 
 #include <functional>
@@ -21,6 +24,7 @@ using Apply = std::function<void(Options &, const QString &)>;
 // Which commands an option belongs to.
 enum Scope {
     SendOnly, // sending (and --dry-run)
+    Link,     // sending and probe: where to connect and how
     Anywhere, // sending and the utility commands
 };
 
@@ -116,6 +120,36 @@ void setPriority(Options &o, const QString &value) {
     throw Problem{"must be high, normal or low, not \"" + value + "\""};
 }
 
+void setTls(Options &o, const QString &value) {
+    static const QList<QPair<QString, sendmail::TlsMode>> words{
+        {"none", sendmail::TlsMode::None},
+        {"opportunistic", sendmail::TlsMode::Opportunistic},
+        {"starttls", sendmail::TlsMode::Required},
+        {"implicit", sendmail::TlsMode::Implicit}};
+    for (const auto &[word, mode] : words) {
+        if (value.trimmed().compare(word, Qt::CaseInsensitive) == 0) {
+            o.tls = mode;
+            return;
+        }
+    }
+    throw Problem{"must be none, opportunistic, starttls or implicit, not \"" + value + "\""};
+}
+
+void setAuthMech(Options &o, const QString &value) {
+    const QString v = value.trimmed();
+    if (v.compare(QLatin1String("auto"), Qt::CaseInsensitive) == 0) {
+        o.authMech.clear();
+        return;
+    }
+    const std::optional<sasl::Mechanism> m = sasl::MechanismFromName(v);
+    if (!m) {
+        throw Problem{"must be auto or one of SCRAM-SHA-256, SCRAM-SHA-1, CRAM-MD5, PLAIN, LOGIN, "
+                      "XOAUTH2, OAUTHBEARER, not \"" +
+                      value + "\""};
+    }
+    o.authMech = sasl::MechanismName(*m);
+}
+
 void setVerbosity(Options &o, Verbosity v) {
     // The louder setting wins when several are given.
     if (v == Verbosity::Quiet) {
@@ -130,8 +164,8 @@ void setVerbosity(Options &o, Verbosity v) {
 const std::vector<OptionInfo> &optionTable() {
     static const std::vector<OptionInfo> table{
         {"server", 0, "HOST[:PORT]", "SMTP server (default: the MX lookup of the machine's domain)",
-         SendOnly, setServer},
-        {"port", 0, "PORT", "SMTP port (default 25)", SendOnly, setPort},
+         Link, setServer},
+        {"port", 0, "PORT", "SMTP port (default 25)", Link, setPort},
         {"from", 0, "ADDRESS", "sender address (required)", SendOnly,
          [](Options &o, const QString &v) { o.from = nonEmpty(v, "an address").trimmed(); }},
         {"from-name", 0, "NAME", "sender display name", SendOnly,
@@ -169,10 +203,12 @@ const std::vector<OptionInfo> &optionTable() {
          setPriority},
         {"receipt", 0, nullptr, "ask for a disposition notification (read receipt)", SendOnly,
          [](Options &o, const QString &) { o.receipt = true; }},
-        {"hello", 0, "NAME", "name announced after EHLO/HELO (default: the sender's domain)",
-         SendOnly, [](Options &o, const QString &v) { o.hello = nonEmpty(v, "a name"); }},
-        {"auth", 0, nullptr, "log in with AUTH LOGIN (needs --user and a password)", SendOnly,
+        {"hello", 0, "NAME", "name announced after EHLO/HELO (default: the sender's domain)", Link,
+         [](Options &o, const QString &v) { o.hello = nonEmpty(v, "a name"); }},
+        {"auth", 0, nullptr, "log in (needs --user and a password or an OAuth token)", SendOnly,
          [](Options &o, const QString &) { o.auth = true; }},
+        {"auth-mech", 0, "NAME|auto",
+         "SASL mechanism for --auth (default auto: the strongest offered)", SendOnly, setAuthMech},
         {"user", 0, "NAME", "user name for --auth and --pop3", SendOnly,
          [](Options &o, const QString &v) { o.user = nonEmpty(v, "a name"); }},
         {"password-env", 0, "NAME",
@@ -186,10 +222,31 @@ const std::vector<OptionInfo> &optionTable() {
         {"password-command", 0, "COMMAND",
          "the password is the first line COMMAND prints (run by /bin/sh)", SendOnly,
          [](Options &o, const QString &v) { o.passwordCommand = nonEmpty(v, "a command"); }},
+        {"oauth-token-env", 0, "NAME", "OAuth bearer token for --auth from variable NAME", SendOnly,
+         [](Options &o, const QString &v) { o.oauthTokenEnv = nonEmpty(v, "a variable name"); }},
+        {"oauth-token-file", 0, "FILE", "OAuth bearer token for --auth: first line of FILE",
+         SendOnly,
+         [](Options &o, const QString &v) { o.oauthTokenFile = nonEmpty(v, "a file name"); }},
+        {"allow-plaintext-auth", 0, nullptr, "allow --auth over --tls none to a remote server",
+         SendOnly, [](Options &o, const QString &) { o.allowPlaintextAuth = true; }},
+        {"tls", 0, "MODE", "none, opportunistic, starttls or implicit (default: see TLS below)",
+         Link, setTls},
+        {"tls-ca", 0, "FILE", "also trust the certificates (PEM) in FILE", Link,
+         [](Options &o, const QString &v) { o.tlsCa = nonEmpty(v, "a file name"); }},
+        {"tls-fingerprint", 0, "HEX", "accept only the certificate with this SHA-256 fingerprint",
+         Link,
+         [](Options &o, const QString &v) {
+             if (!sendmail::ParseFingerprint(v)) {
+                 throw Problem{"must be 64 hex digits (colons optional), not \"" + v + "\""};
+             }
+             o.tlsFingerprint = v.trimmed();
+         }},
+        {"tls-insecure", 0, nullptr, "do not verify the server's certificate (warns every time)",
+         Link, [](Options &o, const QString &) { o.tlsInsecure = true; }},
         {"pop3", 0, "HOST", "log in to this POP3 server (port 110) before sending", SendOnly,
          [](Options &o, const QString &v) { o.pop3Host = nonEmpty(v, "a host").trimmed(); }},
         {"timeout", 0, "SECONDS", "time limit to connect and for the greeting (1-120, default 30)",
-         SendOnly,
+         Link,
          [](Options &o, const QString &v) {
              o.connectTimeout = wholeNumber(v, 1, 120, QStringLiteral("a number of seconds"));
          }},
@@ -262,6 +319,8 @@ QString commandName(Command c) {
         return QStringLiteral("resolve");
     case Command::ContentType:
         return QStringLiteral("content-type");
+    case Command::Probe:
+        return QStringLiteral("probe");
     case Command::Send:
     case Command::Help:
     case Command::Version:
@@ -326,12 +385,12 @@ QString CheckOptions(const Options &o) {
 }
 
 QString CheckLogin(const Options &o) {
-    if (o.needsPassword() && o.user.isEmpty()) {
+    if (o.logsIn() && o.user.isEmpty()) {
         return (o.auth ? QStringLiteral("--auth") : QStringLiteral("--pop3")) +
                QStringLiteral(" needs --user NAME");
     }
     const QStringList sources = passwordSourcesSet(o);
-    if (!o.needsPassword()) {
+    if (!o.logsIn()) {
         if (!o.user.isEmpty() && o.isGiven(QStringLiteral("--user"))) {
             return QStringLiteral("--user applies only with --auth or --pop3");
         }
@@ -346,7 +405,45 @@ QString CheckLogin(const Options &o) {
     if (sources.size() > 1) {
         return sources[0] + " and " + sources[1] + " exclude each other";
     }
+    if (!o.oauthTokenEnv.isEmpty() && !o.oauthTokenFile.isEmpty()) {
+        return QStringLiteral("--oauth-token-env and --oauth-token-file exclude each other");
+    }
+    if (!o.auth) {
+        for (const char *option : {"--auth-mech", "--oauth-token-env", "--oauth-token-file"}) {
+            if (o.isGiven(QLatin1String(option))) {
+                return QLatin1String(option) + QStringLiteral(" applies only with --auth");
+            }
+        }
+    }
+    if (o.auth && EffectiveTlsMode(o) == sendmail::TlsMode::None && !o.allowPlaintextAuth &&
+        !IsLoopbackHost(o.server)) {
+        return "--auth with --tls none would send the credentials in clear text to " +
+               (o.server.isEmpty() ? QStringLiteral("the mail exchanger") : o.server) +
+               "; use --tls starttls or --tls implicit, or --allow-plaintext-auth";
+    }
     return QString();
+}
+
+bool IsLoopbackHost(const QString &host) {
+    const QString h = host.trimmed().toLower();
+    if (h == QLatin1String("localhost") || h.endsWith(QLatin1String(".localhost"))) {
+        return true;
+    }
+    const QHostAddress address(h);
+    return !address.isNull() && address.isLoopback();
+}
+
+sendmail::TlsMode EffectiveTlsMode(const Options &o) {
+    if (o.tls) {
+        return *o.tls;
+    }
+    if (o.port == 465) {
+        return sendmail::TlsMode::Implicit;
+    }
+    if (!o.server.isEmpty() && !IsLoopbackHost(o.server)) {
+        return sendmail::TlsMode::Required;
+    }
+    return sendmail::TlsMode::Opportunistic;
 }
 
 QStringList SplitAddresses(const QString &value) {
@@ -400,6 +497,14 @@ const QStringList &AccountKeys() {
                                   "password-env",
                                   "password-file",
                                   "password-command",
+                                  "auth-mech",
+                                  "oauth-token-env",
+                                  "oauth-token-file",
+                                  "allow-plaintext-auth",
+                                  "tls",
+                                  "tls-ca",
+                                  "tls-fingerprint",
+                                  "tls-insecure",
                                   "pop3",
                                   "timeout",
                                   "message-timeout",
@@ -431,11 +536,10 @@ ParseResult ParseArguments(const QStringList &arguments) {
     Options o;
     qsizetype i = 0;
     if (!args.isEmpty()) {
-        static const QList<QPair<QString, Command>> commands{{"mx", Command::Mx},
-                                                             {"ping", Command::Ping},
-                                                             {"resolve", Command::Resolve},
-                                                             {"content-type", Command::ContentType},
-                                                             {"help", Command::Help}};
+        static const QList<QPair<QString, Command>> commands{
+            {"mx", Command::Mx},           {"ping", Command::Ping},
+            {"resolve", Command::Resolve}, {"content-type", Command::ContentType},
+            {"probe", Command::Probe},     {"help", Command::Help}};
         for (const auto &[word, command] : commands) {
             if (args[0] == word) {
                 o.command = command;
@@ -514,7 +618,7 @@ ParseResult ParseArguments(const QStringList &arguments) {
         } else if (inlineValue) {
             return {std::nullopt, longName + " takes no value"};
         }
-        if (info->scope == SendOnly) {
+        if (info->scope == SendOnly || (info->scope == Link && utility != Command::Probe)) {
             usedSendOptions << longName;
         }
         o.given << longName;
@@ -532,6 +636,16 @@ ParseResult ParseArguments(const QStringList &arguments) {
         const QString name = commandName(utility);
         if (!usedSendOptions.isEmpty()) {
             return {std::nullopt, usedSendOptions.first() + " does not apply to " + name};
+        }
+        if (utility == Command::Probe) {
+            if (!positional.isEmpty()) {
+                return {std::nullopt, "probe takes no argument, not \"" + positional[0] +
+                                          "\": kelmsend probe --server HOST[:PORT]"};
+            }
+            if (o.server.isEmpty()) {
+                return {std::nullopt, QStringLiteral("probe needs --server HOST[:PORT]")};
+            }
+            return {o, QString()};
         }
         const bool optional = utility == Command::Mx || utility == Command::Resolve;
         static const QMap<Command, QString> argumentNames{{Command::Mx, "DOMAIN"},
@@ -625,6 +739,8 @@ QString HelpText() {
         "       kelmsend resolve [HOST]              IPv4 and IPv6 addresses of HOST (default: "
         "this machine)\n"
         "       kelmsend content-type FILE           content type of FILE by its extension\n"
+        "       kelmsend probe --server HOST[:PORT]  what the server offers, TLS certificate "
+        "included\n"
         "       kelmsend -t [-i] [-f ADDRESS] [RECIPIENT...] < MESSAGE\n"
         "                                            sendmail mode: relay a finished message\n"
         "\n"
@@ -657,6 +773,12 @@ QString HelpText() {
         "--to-name or --cc-name. kelmsend neither reads nor writes the component's per-user\n"
         "settings: every run uses only what its command line says.\n"
         "\n"
+        "TLS: without --tls, port 465 takes implicit TLS, another --server STARTTLS (required),\n"
+        "and a loopback server or the MX lookup STARTTLS when offered. --auth over --tls none\n"
+        "to a server that is not a loopback address is refused without --allow-plaintext-auth.\n"
+        "probe takes --server, --port, --hello, --timeout and the --tls options, and sends no\n"
+        "mail; it exits 0 when the server was reached and the TLS settings held.\n"
+        "\n"
         "Sendmail mode (started as \"sendmail\", or with -t, -i, -oi or -f first): the\n"
         "message comes whole on standard input and is sent as it is, without its Bcc\n"
         "fields, with Date and Message-ID added when missing. Recipients: the arguments,\n"
@@ -670,7 +792,8 @@ QString HelpText() {
     text += wrapped(AccountKeys().join(QStringLiteral(", ")), QStringLiteral("  "));
     text += QStringLiteral(
         "--account NAME picks one, else [default] is used when present; the command line\n"
-        "wins. A file with password-file or password-command must be private (chmod 600).\n"
+        "wins. A file with password-file, password-command or oauth-token-file must be\n"
+        "private (chmod 600).\n"
         "\n"
         "Environment:\n"
         "  KELMSEND_CONFIG      the configuration file of the accounts\n"

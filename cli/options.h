@@ -8,11 +8,14 @@
 //   kelmsend ping HOST                     one ICMP echo
 //   kelmsend resolve [HOST]                the host's addresses, IPv4 and IPv6
 //   kelmsend content-type FILE             the content type of a file name
+//   kelmsend probe --server HOST[:PORT]    what a server offers, TLS included (cli/probe.h)
 //   kelmsend -t [-i] [-f ADDR] [RCPT...]   sendmail mode (cli/sendmail/arguments.h)
 //
 // Options take their value as the next argument or after "=" (--subject=Hi).
 // "--" ends the options; every later argument is a recipient.
 #pragma once
+
+#include "net/tls_policy.h"
 
 #include <QString>
 #include <QStringList>
@@ -37,6 +40,7 @@ enum class Command {
     Ping,        // ping HOST
     Resolve,     // resolve [HOST]
     ContentType, // content-type FILE
+    Probe,       // probe --server HOST[:PORT]
 };
 
 enum class Verbosity {
@@ -84,6 +88,16 @@ struct Options {
     bool passwordEnvSet = false; // --password-env was given
     QString passwordFile;
     QString passwordCommand; // run by /bin/sh; its first output line is the password
+    QString authMech;        // "" (auto) or a mechanism's name as sasl/ knows it
+    QString oauthTokenEnv;   // the variable that holds the OAuth bearer token
+    QString oauthTokenFile;  // or the file whose first line it is
+    bool allowPlaintextAuth = false;
+
+    // TLS. No --tls: see EffectiveTlsMode.
+    std::optional<sendmail::TlsMode> tls;
+    QString tlsCa;
+    QString tlsFingerprint;
+    bool tlsInsecure = false; // no certificate verification
 
     // Accounts (cli/account.h): the configuration file and the section to use.
     QString account;
@@ -103,8 +117,15 @@ struct Options {
     QStringList given;
     bool isGiven(const QString &longOption) const { return given.contains(longOption); }
 
-    // Whether the options ask for a password (AUTH LOGIN or POP3 login).
-    bool needsPassword() const { return auth || !pop3Host.isEmpty(); }
+    // Whether the options ask for a password (SMTP or POP3 login). An OAuth
+    // token stands in for the SMTP password.
+    bool needsPassword() const {
+        const bool passwordGiven =
+            passwordEnvSet || !passwordFile.isEmpty() || !passwordCommand.isEmpty();
+        return (auth && (!hasOAuthToken() || passwordGiven)) || !pop3Host.isEmpty();
+    }
+    bool logsIn() const { return auth || !pop3Host.isEmpty(); }
+    bool hasOAuthToken() const { return !oauthTokenEnv.isEmpty() || !oauthTokenFile.isEmpty(); }
     int recipientCount() const { return static_cast<int>(to.size() + cc.size() + bcc.size()); }
 };
 
@@ -162,6 +183,20 @@ enum class OptionKind {
 // reporting (server, port, from, from-name, auth, user, password-...).
 [[nodiscard]] bool IsAccountKey(const QString &name);
 [[nodiscard]] const QStringList &AccountKeys();
+
+// Whether `host` is a loopback address or a name that can only mean one
+// ("localhost", "*.localhost"). Nothing is looked up.
+[[nodiscard]] bool IsLoopbackHost(const QString &host);
+
+// The TLS mode of a connection: --tls when given; else implicit TLS on port
+// 465, STARTTLS required for a --server that is not a loopback host, and
+// STARTTLS when offered for loopback servers and for the MX path.
+[[nodiscard]] sendmail::TlsMode EffectiveTlsMode(const Options &options);
+
+// What --tls-insecure prints on standard error on every run that has it.
+inline const QString kInsecureWarning =
+    QStringLiteral("warning: --tls-insecure: the server's certificate is not verified; anyone "
+                   "on the way can read and change the connection");
 
 // The text of --help: usage lines, then every option on one line.
 [[nodiscard]] QString HelpText();

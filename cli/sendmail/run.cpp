@@ -112,7 +112,17 @@ int RunSendmail(SendmailArguments a, const EnvironmentLookup &env, QFile &in,
         }
     }
 
+    QString oauthToken;
+    if (o.auth) {
+        if (const QString problem = LoadOAuthToken(o, oauthToken, env); !problem.isEmpty()) {
+            return usage(problem);
+        }
+    }
+
     Reporter reporter(o.verbosity, console.terminal, console.err, console.clock);
+    if (o.tlsInsecure) {
+        console.err(("kelmsend: " + kInsecureWarning + "\n").toUtf8());
+    }
     QTemporaryFile spool(QDir::tempPath() + "/kelmsend-XXXXXX");
     QIODevice *body = &in;
     if (in.isSequential()) {
@@ -126,7 +136,7 @@ int RunSendmail(SendmailArguments a, const EnvironmentLookup &env, QFile &in,
     device.open(QIODevice::ReadOnly | QIODevice::Unbuffered);
 
     clsSendMail mail;
-    ConfigureSession(mail, o, password);
+    ConfigureSession(mail, o, password, oauthToken);
     return Deliver(mail, reporter,
                    [&] { mail.Relay(message.sender, message.recipients, &device); });
 }

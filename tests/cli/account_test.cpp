@@ -36,8 +36,8 @@ TEST_P(ConfigRefused, NamingTheLineAndTheKey) {
 INSTANTIATE_TEST_SUITE_P(
     Table, ConfigRefused,
     ::testing::Values(
-        BadFile{"UnknownKey", "# c\n[a]\nserver = h\ntls = starttls\n",
-                "4: unknown key \"tls\" (the keys: " + AccountKeys().join(", ") + ")"},
+        BadFile{"UnknownKey", "# c\n[a]\nserver = h\nsmtp-tls = yes\n",
+                "4: unknown key \"smtp-tls\" (the keys: " + AccountKeys().join(", ") + ")"},
         BadFile{"PasswordItself", "[a]\npassword = x\n",
                 "2: unknown key \"password\": the file holds no passwords; use password-file "
                 "or password-command"},

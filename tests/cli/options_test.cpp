@@ -270,6 +270,36 @@ INSTANTIATE_TEST_SUITE_P(
                 "--subject does not apply to mx"},
         Refused{"PingWithoutHost", {"ping"}, "ping needs a HOST: kelmsend ping HOST"},
         Refused{
+            "AuthInClearTextToARemoteHost",
+            kBase +
+                QStringList{
+                    "--server",
+                    "mail.example.com", "--tls", "none", "--auth", "--user", "a"},
+            "--auth with --tls none would send the credentials in clear text to "
+            "mail.example.com; use --tls starttls or --tls implicit, or --allow-plaintext-auth"},
+        Refused{"AuthInClearTextToTheMailExchanger",
+                kBase + QStringList{"--tls", "none", "--auth", "--user", "a"},
+                "--auth with --tls none would send the credentials in clear text to the mail "
+                "exchanger..."},
+        Refused{"UnknownTlsMode", kBase + QStringList{"--tls", "ssl"},
+                "--tls: must be none, opportunistic, starttls or implicit, not \"ssl\""},
+        Refused{"ShortFingerprint", kBase + QStringList{"--tls-fingerprint", "AB:CD"},
+                "--tls-fingerprint: must be 64 hex digits (colons optional), not \"AB:CD\""},
+        Refused{"UnknownMechanism",
+                kBase + QStringList{"--auth", "--user", "a", "--auth-mech", "NTLM"},
+                "--auth-mech: must be auto or one of SCRAM-SHA-256, ..."},
+        Refused{"MechanismWithoutAuth", kBase + QStringList{"--auth-mech", "PLAIN"},
+                "--auth-mech applies only with --auth"},
+        Refused{"TwoTokenSources",
+                kBase + QStringList{"--auth", "--user", "a", "--oauth-token-env", "T",
+                                    "--oauth-token-file", "f"},
+                "--oauth-token-env and --oauth-token-file exclude each other"},
+        Refused{"ProbeWithoutServer", {"probe"}, "probe needs --server HOST[:PORT]"},
+        Refused{"ProbeWithAMessageOption",
+                {"probe", "--server", "h", "--subject", "x"},
+                "--subject does not apply to probe"},
+        Refused{"TlsOptionOnAnotherUtility", {"mx", "--tls", "none"}, "--tls does not apply to mx"},
+        Refused{
             "ResolveTwoHosts", {"resolve", "a", "b"}, "resolve takes one HOST, not 2 arguments"}),
     RowName());
 
@@ -284,6 +314,62 @@ TEST(Recipients, AtMostOneHundredPerMessage) {
     const ParseResult r = ParseCommandLine(args);
     EXPECT_FALSE(r.options);
     EXPECT_EQ(r.error, "too many recipients: 101, at most 100 per message");
+}
+
+struct TlsRow {
+    const char *name;
+    QStringList args;
+    sendmail::TlsMode mode;
+};
+
+class TlsDefault : public ::testing::TestWithParam<TlsRow> {};
+
+TEST_P(TlsDefault, FollowsThePortAndTheHost) {
+    const ParseResult r = ParseCommandLine(kBase + GetParam().args);
+    ASSERT_TRUE(r.options) << r.error.toStdString();
+    EXPECT_EQ(EffectiveTlsMode(*r.options), GetParam().mode);
+}
+
+using sendmail::TlsMode;
+INSTANTIATE_TEST_SUITE_P(
+    Table, TlsDefault,
+    ::testing::Values(
+        TlsRow{"Port465IsImplicit", {"--server", "smtp.example.com:465"}, TlsMode::Implicit},
+        TlsRow{
+            "Port465OnLoopbackToo", {"--server", "127.0.0.1", "--port", "465"}, TlsMode::Implicit},
+        TlsRow{"RemoteSubmissionPort", {"--server", "smtp.example.com:587"}, TlsMode::Required},
+        TlsRow{"RemoteDefaultPort", {"--server", "192.0.2.1"}, TlsMode::Required},
+        TlsRow{"LoopbackAddress", {"--server", "127.0.0.2:2525"}, TlsMode::Opportunistic},
+        TlsRow{"LoopbackIPv6", {"--server", "[::1]:587"}, TlsMode::Opportunistic},
+        TlsRow{"Localhost", {"--server", "LocalHost"}, TlsMode::Opportunistic},
+        TlsRow{"MxPath", {}, TlsMode::Opportunistic},
+        TlsRow{"GivenWins",
+               {"--server", "smtp.example.com:465", "--tls", "STARTTLS"},
+               TlsMode::Required},
+        TlsRow{"NoneToLoopbackWithAuth",
+               {"--server", "localhost", "--tls", "none", "--auth", "--user", "a"},
+               TlsMode::None},
+        TlsRow{"NoneToRemoteWithAuthWhenAllowed",
+               {"--server", "mail.example.com", "--tls", "none", "--auth", "--user", "a",
+                "--allow-plaintext-auth"},
+               TlsMode::None}),
+    RowName());
+
+TEST(TlsOptions, InsecureMechanismAndTokenReachTheOptions) {
+    const ParseResult r = ParseCommandLine(
+        kBase + QStringList{"--server", "mail.example.com", "--tls-insecure", "--auth", "--user",
+                            "a", "--auth-mech", "scram-sha-256", "--oauth-token-env", "TOKEN",
+                            "--tls-fingerprint", QString(64, 'a')});
+    ASSERT_TRUE(r.options) << r.error.toStdString();
+    EXPECT_TRUE(r.options->tlsInsecure);
+    EXPECT_EQ(r.options->authMech, "SCRAM-SHA-256");
+    // The token stands in for the password.
+    EXPECT_FALSE(r.options->needsPassword());
+    EXPECT_EQ(r.options->tlsFingerprint, QString(64, 'a'));
+    const ParseResult probe = ParseCommandLine({"probe", "--server", "h:587", "--tls-insecure"});
+    ASSERT_TRUE(probe.options) << probe.error.toStdString();
+    EXPECT_EQ(probe.options->command, Command::Probe);
+    EXPECT_TRUE(probe.options->tlsInsecure);
 }
 
 // Every option that the help names is one the parser knows, and every

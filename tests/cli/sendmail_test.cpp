@@ -213,11 +213,13 @@ INSTANTIATE_TEST_SUITE_P(
                 "--password-command: \"true\" printed no password"},
         Refusal{"UnknownKey",
                 {"-i", "r@example.org"},
-                kAccount + "tls = starttls\n",
+                kAccount + "smtp-tls = yes\n",
                 kPrivate,
-                "%config:4: unknown key \"tls\" (the keys: server, port, hello, from, from-name, "
-                "auth, user, password-env, password-file, password-command, pop3, timeout, "
-                "message-timeout, retries, no-validate, quiet, verbose, trace)"},
+                "%config:4: unknown key \"smtp-tls\" (the keys: server, port, hello, from, "
+                "from-name, auth, user, password-env, password-file, password-command, auth-mech, "
+                "oauth-token-env, oauth-token-file, allow-plaintext-auth, tls, tls-ca, "
+                "tls-fingerprint, tls-insecure, pop3, timeout, message-timeout, retries, "
+                "no-validate, quiet, verbose, trace)"},
         Refusal{"UnknownFlag",
                 {"-i", "-X", "r@example.org"},
                 kAccount,
