@@ -64,8 +64,7 @@ class OAuthSMTP(CaseInsensitiveAuthSMTP):
         fields = parse(data)
         result = self._authenticate(mechanism, Bearer(fields.get(b"user", b""),
                                                       fields.get(b"auth", b"")))
-        # A refusal must say 535 itself: the library's default stays silent.
-        return result if result.success else AuthResult(success=False, handled=False)
+        return result
 
     async def auth_XOAUTH2(self, _, args):
         def parse(data):
@@ -135,7 +134,9 @@ class Server(Controller):
             self.logins += 1
             with open(os.path.join(self.outdir, "logins"), "w") as f:
                 f.write(str(self.logins))
-        return AuthResult(success=ok)
+        # handled=False: the library then answers a refusal with 535 itself;
+        # its default leaves the client waiting for a reply.
+        return AuthResult(success=ok, handled=False)
 
 
 def main():
