@@ -4,11 +4,18 @@ message away, and reads DATA in large blocks so that it is not what limits a
 fast sender. Listens on 127.0.0.1 only; prints "READY <port>" once it does.
 With a certificate and key it offers STARTTLS (TLS 1.2 or newer) and takes
 the rest of the session over TLS; a client that does not ask stays in clear.
+With --auth-plain it offers AUTH PLAIN (after STARTTLS when it offers that)
+and accepts any well-formed credentials, with the initial response on the
+AUTH line or after a "334".
+Pipelined commands are taken in order: the input is read as a stream.
 
-    fast_sink.py [--tls-cert PEM --tls-key PEM] [PORT]   (0 or nothing: a free port)
+    fast_sink.py [--tls-cert PEM --tls-key PEM] [--auth-plain] [PORT]
+                                                     (0 or nothing: a free port)
 """
 
 import argparse
+import base64
+import binascii
 import socket
 import ssl
 import threading
@@ -21,8 +28,9 @@ TLS_BLOCK = 1 << 16
 
 
 class Conversation:
-    def __init__(self, sock, tls_context=None):
+    def __init__(self, sock, tls_context=None, auth_plain=False):
         self.sock = sock
+        self.auth_plain = auth_plain
         self.buf = b""
         self.tls_context = tls_context
         self.block = BLOCK
@@ -58,6 +66,31 @@ class Conversation:
                 raise ConnectionError("peer closed in DATA")
             window = window[-(len(END) - 1):] + chunk
 
+    def offers_auth(self):
+        return self.auth_plain and self.tls_context is None
+
+    def auth(self, words):
+        if len(words) < 2 or words[1].upper() != b"PLAIN" or len(words) > 3:
+            self.reply(b"504 Unrecognized authentication type\r\n")
+            return
+        if len(words) == 3:
+            response = words[2]
+        else:
+            self.reply(b"334 \r\n")
+            response = self.line().strip()
+        if response == b"*":
+            self.reply(b"501 Authentication cancelled\r\n")
+            return
+        try:
+            parts = base64.b64decode(response, validate=True).split(b"\0")
+        except (binascii.Error, ValueError):
+            parts = []
+        # authorization id, user name, password: the last two not empty.
+        if len(parts) == 3 and parts[1] and parts[2]:
+            self.reply(b"235 Authentication successful\r\n")
+        else:
+            self.reply(b"535 Authentication credentials invalid\r\n")
+
     def run(self):
         self.reply(b"220 fast-sink ESMTP\r\n")
         while True:
@@ -65,8 +98,13 @@ class Conversation:
             verb = command[:4].upper()
             if verb == b"EHLO":
                 starttls = b"250-STARTTLS\r\n" if self.tls_context else b""
-                self.reply(b"250-fast-sink\r\n250-8BITMIME\r\n" + starttls
+                # Like a submission server: AUTH only once the session is
+                # private (or when no TLS is on offer at all).
+                auth = b"250-AUTH PLAIN\r\n" if self.offers_auth() else b""
+                self.reply(b"250-fast-sink\r\n250-8BITMIME\r\n" + starttls + auth
                            + b"250 PIPELINING\r\n")
+            elif verb == b"AUTH" and self.offers_auth():
+                self.auth(command.split())
             elif verb == b"STAR" and command.upper() == b"STARTTLS" and self.tls_context:
                 self.reply(b"220 Ready to start TLS\r\n")
                 # Whatever the client sent after STARTTLS was in clear text:
@@ -89,10 +127,10 @@ class Conversation:
                 self.reply(b"502 Command not implemented\r\n")
 
 
-def serve(conn, tls_context):
+def serve(conn, tls_context, auth_plain):
     with conn:
         conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        conversation = Conversation(conn, tls_context)
+        conversation = Conversation(conn, tls_context, auth_plain)
         try:
             conversation.run()
         except (ConnectionError, OSError):
@@ -108,6 +146,8 @@ def main():
     parser = argparse.ArgumentParser(description="SMTP sink for the benchmark")
     parser.add_argument("--tls-cert", help="PEM certificate: offer STARTTLS")
     parser.add_argument("--tls-key", help="PEM private key of --tls-cert")
+    parser.add_argument("--auth-plain", action="store_true",
+                        help="offer AUTH PLAIN and accept any well-formed credentials")
     parser.add_argument("port", type=int, nargs="?", default=0)
     args = parser.parse_args()
     tls_context = None
@@ -125,7 +165,7 @@ def main():
     print("READY %d" % listener.getsockname()[1], flush=True)
     while True:
         conn, _ = listener.accept()
-        threading.Thread(target=serve, args=(conn, tls_context), daemon=True).start()
+        threading.Thread(target=serve, args=(conn, tls_context, args.auth_plain), daemon=True).start()
 
 
 if __name__ == "__main__":

@@ -10,7 +10,9 @@
 # its peak memory does not grow with the message. A third sink, fast_sink.py
 # offering STARTTLS with a throw-away self-signed certificate for "localhost"
 # (made with openssl at start), takes one small message and the 10 MB
-# attachment over TLS from the component and from curl --ssl-reqd. Installs
+# attachment over TLS from the component and from curl --ssl-reqd. Last,
+# bench/round_trips.sh: client turns and wall time over an emulated slow link
+# (a delaying proxy, 50 ms round trip) beside msmtp, swaks and curl. Installs
 # the tools it needs, builds the driver in build/ (release), starts and stops
 # the sinks itself. Not part of the test suite.
 #
@@ -133,3 +135,6 @@ echo
     --driver "$driver" "${kelmsend_args[@]}" --work "$work" "${quick[@]}"
 echo
 echo "machine: load average $(cut -d' ' -f1-3 /proc/loadavg) at end"
+echo
+# The round-trip section starts its own sinks and proxy.
+bash bench/round_trips.sh --driver "$driver" "${quick[@]}"

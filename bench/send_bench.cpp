@@ -11,6 +11,12 @@
 // With KELM_BENCH_TLS_CA=FILE in the environment every mode asks for
 // STARTTLS (TLSMode 2) and trusts the PEM certificates in FILE besides the
 // system's; HOST must then be the name in the server's certificate.
+// KELM_BENCH_USER and KELM_BENCH_PASSWORD turn authentication on, with
+// KELM_BENCH_AUTH as AuthMechanism (default "PLAIN").
+// KELM_BENCH_RECIPIENTS=N sends to N recipients (r1@example.com ... rN@...)
+// instead of one. KELM_BENCH_PIPELINING=1 sets the property "Pipelining" by
+// name, so the driver builds whether or not the component has it; the line
+// printed says whether it took (pipelining_property=1) or not (0).
 //
 // Prints one line of key=value pairs (times in milliseconds, measured on the
 // monotonic clock around the component's calls; maxrss_kb from getrusage of
@@ -115,7 +121,28 @@ int main(int argc, char **argv) {
     mail.setMessageTimeout(60);
     mail.setFrom(QStringLiteral("sender@example.com"));
     mail.setFromDisplayName(QStringLiteral("Bench Sender"));
-    mail.setRecipient(QStringLiteral("recipient@example.com"));
+    const QString recipientsText = qEnvironmentVariable("KELM_BENCH_RECIPIENTS");
+    if (recipientsText.isEmpty()) {
+        mail.setRecipient(QStringLiteral("recipient@example.com"));
+    } else {
+        bool ok = false;
+        const int n = recipientsText.toInt(&ok);
+        if (!ok || n < 1) {
+            std::fprintf(stderr, "send_bench: KELM_BENCH_RECIPIENTS must be a positive number\n");
+            return 2;
+        }
+        QStringList recipients;
+        for (int i = 1; i <= n; ++i) {
+            recipients << QStringLiteral("r%1@example.com").arg(i);
+        }
+        mail.setRecipient(recipients.join(QLatin1Char(';')));
+    }
+    // A property the component may not have yet: setProperty then only adds
+    // a dynamic property and returns false.
+    bool pipeliningProperty = false;
+    if (qEnvironmentVariable("KELM_BENCH_PIPELINING") == QLatin1String("1")) {
+        pipeliningProperty = mail.setProperty("Pipelining", true);
+    }
     mail.setSubject(QStringLiteral("Benchmark message"));
     mail.setMessage(smallBody());
     if (!file.isEmpty()) {
@@ -129,6 +156,13 @@ int main(int argc, char **argv) {
         }
         mail.setTLSMode(2);
         mail.setTLSCAFile(tlsCa);
+    }
+    if (qEnvironmentVariableIsSet("KELM_BENCH_USER")) {
+        mail.setUseAuthentication(true);
+        mail.setUsername(qEnvironmentVariable("KELM_BENCH_USER"));
+        mail.setPassword(qEnvironmentVariable("KELM_BENCH_PASSWORD"));
+        const QString mechanism = qEnvironmentVariable("KELM_BENCH_AUTH");
+        mail.setAuthMechanism(mechanism.isEmpty() ? QStringLiteral("PLAIN") : mechanism);
     }
     if (outcomeOnly) {
         // Short limits: a server that never ends its reply is given up on
@@ -190,8 +224,8 @@ int main(int argc, char **argv) {
         return 1;
     }
     std::printf("total_ms=%.3f connect_ms=%.3f first_ms=%.3f further_each_ms=%.4f "
-                "disconnect_ms=%.3f messages=%d maxrss_kb=%ld\n",
+                "disconnect_ms=%.3f messages=%d maxrss_kb=%ld pipelining_property=%d\n",
                 totalMs, connectMs, firstMs, count > 1 ? furtherMs / (count - 1) : 0.0,
-                disconnectMs, count, maxRssKb());
+                disconnectMs, count, maxRssKb(), pipeliningProperty ? 1 : 0);
     return 0;
 }
