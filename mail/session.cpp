@@ -509,7 +509,9 @@ void clsSendMail::JudgeReply(const sendmail::Reply &reply) {
 }
 
 bool clsSendMail::JudgeHeldReply() {
-    if (!m_HoldReplies || sckMail->State() != WinSck::sckConnected) {
+    // A reply that came before the server closed the connection (a 421)
+    // still counts.
+    if (!m_HoldReplies) {
         return false;
     }
     const std::optional<sendmail::Reply> reply = m_ReplyBuffer.next();

@@ -129,7 +129,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Grouping{"an error to QUIT after the message was taken",
                                {"S: 250 ok", "S: 250 ok", "S: 250 ok", "S: 354 go ahead"},
                                {"S: 250 queued", "S: 554 odd"}}),
-    [](const auto &info) { return std::to_string(info.index); });
+    [](const ::testing::TestParamInfo<Grouping> &p) { return std::to_string(p.index); });
 
 TEST(Pipelining, ServerWithoutTheOfferOrSwitchedOffGetsTheDialogueOfToday) {
     struct Case {
