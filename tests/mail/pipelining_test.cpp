@@ -84,6 +84,7 @@ struct Grouping {
     const char *what;
     QStringList envelopeReplies; // after MAIL, RCPT, RCPT, DATA have all arrived
     QStringList endReplies;      // after the text, "." and QUIT have all arrived
+    friend void PrintTo(const Grouping &g, std::ostream *os) { *os << g.what; }
 };
 
 class PipelinedGrouping : public ::testing::TestWithParam<Grouping> {};
