@@ -77,7 +77,7 @@ TEST(Kelmsend, SendsToAnIPv6AddressInBrackets) {
     ASSERT_EQ(r.exitCode, 0) << r.describe();
     const QString err = QString::fromUtf8(r.err);
     EXPECT_TRUE(err.contains("Connecting to SMTP Server (::1)...")) << r.describe();
-    EXPECT_TRUE(err.contains("HELO [IPv6:::1]")) << r.describe();
+    EXPECT_TRUE(err.contains("EHLO [IPv6:::1]")) << r.describe();
     EXPECT_EQ(server.envelope(1)["to"].toArray().toVariantList(), QVariantList{"one@example.com"});
 }
 
