@@ -128,6 +128,7 @@ int runSend(const Options &o, Reporter &reporter) {
 
     clsSendMail mail;
     Configure(mail, o, inputs);
+    mail.setPipelining(!o.noPipelining);
 
     if (o.dryRun) {
         // The checks of the assignments, as Send would report them.

@@ -261,6 +261,8 @@ const std::vector<OptionInfo> &optionTable() {
          }},
         {"no-validate", 0, nullptr, "do not check addresses and host names before sending",
          SendOnly, [](Options &o, const QString &) { o.noValidate = true; }},
+        {"no-pipelining", 0, nullptr, "wait for the reply to each command (pipelining is on)",
+         SendOnly, [](Options &o, const QString &) { o.noPipelining = true; }},
         {"dry-run", 0, nullptr, "write the bytes that would follow DATA to stdout; no connection",
          SendOnly, [](Options &o, const QString &) { o.dryRun = true; }},
         {"account", 0, "NAME", "use account [NAME] of the configuration file (default: [default])",

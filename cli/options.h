@@ -109,6 +109,7 @@ struct Options {
     int retries = -1;
 
     bool noValidate = false;
+    bool noPipelining = false;
     bool dryRun = false;
     Verbosity verbosity = Verbosity::Default;
 

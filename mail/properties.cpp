@@ -320,6 +320,11 @@ void clsSendMail::setTLSVerify(bool NewValue) {
     writeSetting("TLSVerify", sendmail::SettingBoolText(NewValue));
 }
 
+void clsSendMail::setPipelining(bool NewValue) {
+    m_Pipelining = NewValue;
+    writeSetting("Pipelining", sendmail::SettingBoolText(NewValue));
+}
+
 void clsSendMail::setTLSCAFile(const QString &NewValue) {
     m_TLSCAFile = NewValue;
     writeSetting("TLSCAFile", NewValue);

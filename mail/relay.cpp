@@ -66,6 +66,7 @@ void clsSendMail::relaySteps(const QString &sender, const QStringList &recipient
                              QIODevice *message) {
     MailResult = false;
     MailMessage.clear();
+    m_MessageAccepted = false;
 
     const bool check = m_EmailAddressValidation == 1;
     if (sender.isEmpty() || (check && !sendmail::IsValidEmailAddress(sender))) {
@@ -160,7 +161,5 @@ bool clsSendMail::relayData(QIODevice &message) {
     if (const QByteArray tail = stuffer.Finish(); !tail.isEmpty() && !send(tail)) {
         return false;
     }
-    ReplyOK = false;
-    sendCommand(QStringLiteral("."));
-    return WaitForReply(ReplyOK, m_MessageTimeout, true) && !Aborted;
+    return sendEndOfData(QByteArrayLiteral(".\r\n"), QStringLiteral(".")) && !Aborted;
 }

@@ -89,6 +89,7 @@ bool clsSendMail::StartTlsCommand(const QString &helloCommand) {
     AuthEqLoginOffered = false;
     Offers8BitMime = false;
     OffersSmtpUtf8 = false;
+    OffersPipelining = false;
     ReplyOK = false;
     ReadingEhlo = true;
     sendCommand(helloCommand);

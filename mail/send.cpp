@@ -247,14 +247,7 @@ void clsSendMail::sendSteps() {
             }
             break;
         case Kind::EndOfData:
-            ReplyOK = false;
-            m_AwaitingDataEnd = true;
-            sckMail->SendData(t.bytes());
-            if (t.debugText) {
-                RaiseDebugPrint(*t.debugText);
-            }
-            if (!WaitForReply(ReplyOK, m_MessageTimeout, true)) {
-                m_AwaitingDataEnd = false;
+            if (!sendEndOfData(t.bytes(), t.debugText.value_or(QString()))) {
                 return;
             }
             break;
@@ -276,17 +269,24 @@ bool clsSendMail::sendEnvelope(const QString &sender, const QStringList &recipie
     // The grammar of RFC 5321 has no blank after the colon, and strict
     // submission servers refuse one; the classic form stays for owners that
     // do not use the secure submission settings.
-    const QString colon = m_TLSMode != 0 || !m_AuthMechanism.isEmpty() ? QStringLiteral(":")
-                                                                        : QStringLiteral(": ");
-    sendEnvelopeCommand("MAIL FROM" + colon + "<" + sender + ">" + parameters + auth);
+    const QString colon =
+        m_TLSMode != 0 || !m_AuthMechanism.isEmpty() ? QStringLiteral(":") : QStringLiteral(": ");
+    QStringList commands{"MAIL FROM" + colon + "<" + sender + ">" + parameters + auth};
+    for (const QString &address : recipients) {
+        commands << "RCPT TO" + colon + "<" + address + ">";
+    }
+    if (pipelining()) {
+        return pipelineEnvelope(commands);
+    }
+    sendEnvelopeCommand(commands.first());
     if (!WaitForReply(ReplyOK, m_MessageTimeout, true) || Aborted) {
         return false;
     }
 
     emit status(QStringLiteral("Sending Recipient Information..."));
-    for (const QString &address : recipients) {
+    for (qsizetype i = 1; i < commands.size(); ++i) {
         ReplyOK = false;
-        sendEnvelopeCommand("RCPT TO" + colon + "<" + address + ">");
+        sendEnvelopeCommand(commands[i]);
         if (!WaitForReply(ReplyOK, m_MessageTimeout, true) || Aborted) {
             return false;
         }
@@ -296,6 +296,61 @@ bool clsSendMail::sendEnvelope(const QString &sender, const QStringList &recipie
     DataReady = false;
     sendCommand(QStringLiteral("DATA"));
     return WaitForReply(DataReady, m_MessageTimeout, true) && !Aborted;
+}
+
+bool clsSendMail::pipelineEnvelope(const QStringList &commands) {
+    // MAIL FROM, every RCPT TO and DATA in one write; each reply is then
+    // awaited and judged in turn, as if its command had just been sent.
+    QByteArray group;
+    for (const QString &command : commands) {
+        group += (command + QStringLiteral("\r\n")).toUtf8();
+    }
+    group += "DATA\r\n";
+    m_HoldReplies = true;
+    m_EnvelopeGroupOpen = true;
+    ReplyOK = false;
+    DataReady = false;
+    sckMail->SendData(group);
+    for (const QString &command : commands) {
+        RaiseDebugPrint(command);
+    }
+    RaiseDebugPrint(QStringLiteral("DATA"));
+    for (qsizetype i = 0; i < commands.size(); ++i) {
+        if (i == 1) {
+            emit status(QStringLiteral("Sending Recipient Information..."));
+        }
+        if (!WaitForReply(ReplyOK, m_MessageTimeout, true) || Aborted) {
+            return false;
+        }
+        ReplyOK = false;
+    }
+    emit status(QStringLiteral("Sending Message..."));
+    if (!WaitForReply(DataReady, m_MessageTimeout, true) || Aborted) {
+        return false;
+    }
+    m_EnvelopeGroupOpen = false;
+    return true;
+}
+
+bool clsSendMail::sendEndOfData(const QByteArray &bytes, const QString &trace) {
+    ReplyOK = false;
+    m_AwaitingDataEnd = true;
+    // Pipelined, QUIT follows the end of the data at once unless Connect
+    // keeps the session; CloseConnection then only awaits its reply.
+    const bool quit = pipelining() && !KeepConnection;
+    sckMail->SendData(quit ? bytes + "QUIT\r\n" : bytes);
+    if (!trace.isEmpty()) {
+        RaiseDebugPrint(trace);
+    }
+    if (quit) {
+        m_QuitSent = true;
+        RaiseDebugPrint(QStringLiteral("QUIT"));
+    }
+    if (!WaitForReply(ReplyOK, m_MessageTimeout, true)) {
+        m_AwaitingDataEnd = false;
+        return false;
+    }
+    return true;
 }
 
 void clsSendMail::reportSuccess() {

@@ -106,6 +106,7 @@ void clsSendMail::readPersistedSettings() {
     if (fingerprint.isEmpty() || sendmail::ParseFingerprint(fingerprint))
         m_TLSFingerprint = fingerprint;
     m_AuthMechanism = ReadSetting("AuthMechanism", "");
+    m_Pipelining = SettingToBool(ReadSetting("Pipelining", "0"));
 }
 
 void clsSendMail::writeSetting(const QString &key, const QString &value) {

@@ -79,6 +79,7 @@ class clsSendMail : public QObject {
     Q_PROPERTY(QString TLSFingerprint READ TLSFingerprint WRITE setTLSFingerprint)
     Q_PROPERTY(QString AuthMechanism READ AuthMechanism WRITE setAuthMechanism)
     Q_PROPERTY(QString OAuthToken READ OAuthToken WRITE setOAuthToken)
+    Q_PROPERTY(bool Pipelining READ Pipelining WRITE setPipelining)
 
 public:
     // Creation reads the per-user settings when persistence is on, builds the
@@ -209,6 +210,15 @@ public:
     // The OAuth 2.0 bearer token for XOAUTH2 and OAUTHBEARER. Never stored.
     QString OAuthToken() const { return m_OAuthToken; }
     void setOAuthToken(const QString &NewValue) { m_OAuthToken = NewValue; }
+    // Fewer round trips: the session greets with EHLO, and when the server
+    // offers PIPELINING, MAIL FROM, every RCPT TO and DATA go out in one
+    // write, and so do the message, its final "." and QUIT (unless Connect
+    // keeps the session). The replies are judged in order with the texts,
+    // status events and failures of the one-command-at-a-time dialogue; a
+    // refused recipient closes the connection before any message text, so
+    // nothing is delivered. Off: that dialogue exactly.
+    bool Pipelining() const { return m_Pipelining; }
+    void setPipelining(bool NewValue);
 
     // --- Methods in interface order ----------------------------------------
     // Empties the message fields (lists, sender, subject, body, attachments)
@@ -357,6 +367,8 @@ private:
     void sckMail_Error(int Number, const QString &Description);
     void sckMail_SendProgress(qint64 bytesSent, qint64 bytesRemaining);
     void HandleReply(const QString &reply);
+    void JudgeReply(const sendmail::Reply &reply);
+    bool JudgeHeldReply();
     bool NoteEndOfDataReply(const QString &code);
     void FailOnReply(const QString &reply);
     void AnswerAuthPrompt(const QString &reply);
@@ -373,6 +385,9 @@ private:
     void sendSteps();
     bool sendEnvelope(const QString &sender, const QStringList &recipients,
                       const QString &parameters = QString());
+    bool pipelineEnvelope(const QStringList &commands);
+    bool sendEndOfData(const QByteArray &bytes, const QString &trace);
+    bool pipelining() const { return m_Pipelining && OffersPipelining; }
     void reportSuccess();
     sendmail::MessageDraft draft(bool hasEmbedded) const;
     sendmail::MessageDraft wireDraft(bool hasEmbedded) const;
@@ -432,6 +447,7 @@ private:
     QString m_TLSFingerprint;
     QString m_AuthMechanism;
     QString m_OAuthToken;
+    bool m_Pipelining = false;
 
     QStringList m_ErrorList;
     QStringList m_AttachmentFileName;
@@ -461,6 +477,18 @@ private:
     // Extensions of the server's EHLO reply (false after HELO).
     bool Offers8BitMime = false;
     bool OffersSmtpUtf8 = false;
+    bool OffersPipelining = false;
+    // Pipelined commands: replies are judged one at a time, each by the wait
+    // for it (a reply after the first of an arrival waits in m_ReplyBuffer),
+    // so that the flags count replies, not arrivals. The envelope group is
+    // out and the reply to its DATA not judged yet (the server may be reading
+    // message text: a QUIT now would become part of it). QUIT has gone out
+    // behind the final ".".
+    bool m_HoldReplies = false;
+    bool m_EnvelopeGroupOpen = false;
+    bool m_QuitSent = false;
+    // The flag the innermost running wait waits for; null outside waits.
+    bool *m_AwaitedFlag = nullptr;
     // The EHLO reply is awaited: its 250 lines name the extensions; with
     // EhloFallback a 500 or 502 sets EhloRefused (and ReplyOK, ending the
     // wait) instead of failing the session.

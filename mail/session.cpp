@@ -7,6 +7,7 @@
 // EHLO and the fall-back to HELO, section 4.1.4). Extensions: 8BITMIME
 // (RFC 6152), SMTPUTF8 (RFC 6531).
 // AUTH LOGIN: RFC 4954 (the 334 prompts answered in Base64).
+// PIPELINING: RFC 2920 (replies judged one at a time, in order).
 // POP3: RFC 1939 (USER, PASS, QUIT).
 #include "mail/send_mail.h"
 
@@ -28,6 +29,7 @@
 
 #include <exception>
 #include <limits>
+#include <utility>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -182,6 +184,10 @@ bool clsSendMail::SmtpPhase() {
     SocketConnected = false;
     Offers8BitMime = false;
     OffersSmtpUtf8 = false;
+    OffersPipelining = false;
+    m_HoldReplies = false;
+    m_EnvelopeGroupOpen = false;
+    m_QuitSent = false;
     m_TlsReady = false;
     m_AnyDataSeen = false;
     m_EhloReply.clear();
@@ -215,8 +221,9 @@ bool clsSendMail::SmtpPhase() {
     // ISO-8859-1, an address outside ASCII); any other message is greeted
     // as it always was.
     const bool extensions = sendmail::NeedsSmtpExtensions(draft(false));
-    // TLS is asked for after EHLO, and its offer read from the reply.
-    const bool ehlo = m_UseAuthentication || extensions || m_TLSMode != 0;
+    // TLS is asked for after EHLO, and its offer read from the reply; so is
+    // PIPELINING.
+    const bool ehlo = m_UseAuthentication || extensions || m_TLSMode != 0 || m_Pipelining;
     QString name;
     if (!sendmail::TrimBlanks(m_Hallo).isEmpty()) {
         name = m_Hallo;
@@ -326,7 +333,16 @@ bool clsSendMail::WaitForReply(bool &flag, int32_t limit, bool reportTimeout) {
     if (limit < 1) {
         return false;
     }
+    // Arrivals meanwhile stop at the reply that sets this flag (with
+    // pipelined commands); a nested wait names its own flag.
+    struct Awaiting {
+        bool *&current;
+        bool *previous;
+        ~Awaiting() { current = previous; }
+    } awaiting{m_AwaitedFlag, std::exchange(m_AwaitedFlag, &flag)};
     sendmail::MidnightStopwatch stopwatch;
+    while (!flag && !Aborted && JudgeHeldReply()) {
+    }
     if (flag) {
         return true;
     }
@@ -343,6 +359,8 @@ bool clsSendMail::WaitForReply(bool &flag, int32_t limit, bool reportTimeout) {
             return false;
         }
         pumpEvents();
+        while (!flag && !Aborted && JudgeHeldReply()) {
+        }
         if (flag) {
             return true;
         }
@@ -355,13 +373,21 @@ void clsSendMail::CloseConnection() {
     if (sckMail->State() != WinSck::sckClosed) {
         emit status(QStringLiteral("Closing Connection..."));
     }
-    if (sckMail->State() == WinSck::sckConnected) {
+    // While the server may be reading message text after a pipelined DATA,
+    // a QUIT would become part of the message: the connection is closed
+    // without it, and without the end of the data, so nothing is delivered.
+    if (sckMail->State() == WinSck::sckConnected && !m_EnvelopeGroupOpen) {
         ReplyOK = false;
-        sendCommand(QStringLiteral("QUIT"));
+        if (!m_QuitSent) {
+            sendCommand(QStringLiteral("QUIT"));
+        }
         WaitForReply(ReplyOK, 2, false);
     }
     sckMail->Close();
     m_ReplyBuffer.clear();
+    m_HoldReplies = false;
+    m_EnvelopeGroupOpen = false;
+    m_QuitSent = false;
 }
 
 void clsSendMail::ReportFailure() {
@@ -448,14 +474,15 @@ void clsSendMail::sckMail_DataArrival(qint64) {
     // Arrivals are assembled into complete replies: a segment boundary inside
     // a line must not be judged as a reply of its own. Each complete reply is
     // traced and judged once, in order, even when several arrive together.
-    while (std::optional<sendmail::Reply> reply = m_ReplyBuffer.next()) {
-        if (reply->cut) {
-            // Too long to be an answer, whatever its code says.
-            RaiseDebugPrint(reply->text);
-            FailOnReply(reply->text);
-        } else {
-            HandleReply(reply->text);
+    // With pipelined commands the replies after the one that ends the running
+    // wait are left for the waits that follow, so no reply is lost in a flag
+    // that is already set.
+    while (!(m_HoldReplies && m_AwaitedFlag && *m_AwaitedFlag)) {
+        std::optional<sendmail::Reply> reply = m_ReplyBuffer.next();
+        if (!reply) {
+            break;
         }
+        JudgeReply(*reply);
         if (m_StartTlsSent && ReplyOK) {
             // The consent to STARTTLS: whatever came with it is dropped.
             m_StartTlsSent = false;
@@ -469,6 +496,30 @@ void clsSendMail::sckMail_DataArrival(qint64) {
         }
     }
     wake();
+}
+
+void clsSendMail::JudgeReply(const sendmail::Reply &reply) {
+    if (reply.cut) {
+        // Too long to be an answer, whatever its code says.
+        RaiseDebugPrint(reply.text);
+        FailOnReply(reply.text);
+    } else {
+        HandleReply(reply.text);
+    }
+}
+
+bool clsSendMail::JudgeHeldReply() {
+    // A reply that came before the server closed the connection (a 421)
+    // still counts.
+    if (!m_HoldReplies) {
+        return false;
+    }
+    const std::optional<sendmail::Reply> reply = m_ReplyBuffer.next();
+    if (!reply) {
+        return false;
+    }
+    JudgeReply(*reply);
+    return true;
 }
 
 void clsSendMail::HandleReply(const QString &reply) {
@@ -491,6 +542,7 @@ void clsSendMail::HandleReply(const QString &reply) {
             const sendmail::SmtpExtensions offered = sendmail::ParseEhloReply(reply);
             Offers8BitMime = Offers8BitMime || offered.eightBitMime;
             OffersSmtpUtf8 = OffersSmtpUtf8 || offered.smtpUtf8;
+            OffersPipelining = OffersPipelining || offered.pipelining;
         }
         if (reply.contains(QLatin1String("auth login"), Qt::CaseInsensitive)) {
             AuthLoginOffered = true;

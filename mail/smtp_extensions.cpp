@@ -17,6 +17,8 @@ SmtpExtensions ParseEhloReply(const QString &reply) {
             found.eightBitMime = true;
         else if (keyword == QLatin1String("SMTPUTF8"))
             found.smtpUtf8 = true;
+        else if (keyword == QLatin1String("PIPELINING"))
+            found.pipelining = true;
     }
     return found;
 }

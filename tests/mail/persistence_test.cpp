@@ -90,11 +90,13 @@ TEST_F(Persistence, TlsAndMechanismAreStoredButTheTokenNever) {
         m.setTLSFingerprint(QString("ab").repeated(32));
         m.setAuthMechanism("AUTO");
         m.setOAuthToken("secret-token");
+        m.setPipelining(true);
     }
     const QByteArray text = storeText();
     EXPECT_TRUE(text.contains("TLSMode=\" 2\"")) << text.constData();
     EXPECT_TRUE(text.contains("TLSVerify=0")) << text.constData();
     EXPECT_TRUE(text.contains("AuthMechanism=AUTO")) << text.constData();
+    EXPECT_TRUE(text.contains("Pipelining=-1")) << text.constData();
     EXPECT_FALSE(text.contains("secret-token"));
     clsSendMail next;
     EXPECT_EQ(next.TLSMode(), 2);
@@ -103,6 +105,7 @@ TEST_F(Persistence, TlsAndMechanismAreStoredButTheTokenNever) {
     EXPECT_EQ(next.TLSFingerprint(), QString("ab").repeated(32));
     EXPECT_EQ(next.AuthMechanism(), "AUTO");
     EXPECT_EQ(next.OAuthToken(), "");
+    EXPECT_TRUE(next.Pipelining());
 }
 
 TEST_F(Persistence, SwitchingOffIsRememberedAndTheOtherKeysAreIgnored) {

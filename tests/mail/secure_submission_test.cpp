@@ -250,3 +250,31 @@ TEST(SecureSubmissionOAuth, BearerTokensLogInAndAWrongOneIsRefusedOnce) {
 }
 
 } // namespace
+
+TEST_F(SecureSubmission, PipelinedSubmissionAfterStartTlsAndPlain) {
+    clsSendMail m;
+    aim(m, "localhost", dovecot->startTlsPort(), 2);
+    m.setTLSCAFile(dovecot->caFile());
+    login(m, "PLAIN");
+    m.setPipelining(true);
+    m.setRecipient("bob@example.com;carol@example.com;dave@example.com");
+    m.setMessage("Pipelined.\r\n.a dotted line\r\nEnd.\r\n");
+    const Outcome o = send(m);
+    ASSERT_EQ(o.successes, 1) << o.trace.join('\n').toStdString();
+    // The initial response rides on the AUTH line; the envelope and DATA
+    // go out before any of their replies, QUIT right behind ".".
+    EXPECT_TRUE(o.trace.contains("AUTH PLAIN ****"));
+    const qsizetype mail = o.trace.indexOf("MAIL FROM:<alice@example.com>");
+    ASSERT_GE(mail, 0) << o.trace.join('\n').toStdString();
+    EXPECT_EQ(o.trace.mid(mail + 1, 4),
+              QStringList({"RCPT TO:<bob@example.com>", "RCPT TO:<carol@example.com>",
+                           "RCPT TO:<dave@example.com>", "DATA"}));
+    EXPECT_EQ(o.trace.value(o.trace.indexOf(".") + 1), "QUIT");
+    // The relayed copy is the latest message at the sink.
+    int n = 1;
+    while (!sink->messageBytes(n + 1).isEmpty())
+        ++n;
+    EXPECT_TRUE(sink->messageBytes(n).contains("\r\nPipelined.\r\n.a dotted line\r\nEnd.\r\n"));
+    EXPECT_EQ(sink->envelope(n)["to"].toVariant().toStringList(),
+              QStringList({"bob@example.com", "carol@example.com", "dave@example.com"}));
+}

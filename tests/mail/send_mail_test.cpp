@@ -52,6 +52,7 @@ TEST(SendMailObject, NewInstanceHasTheFixedDefaults) {
     EXPECT_EQ(m.TLSMode(), 0);
     EXPECT_TRUE(m.TLSVerify());
     EXPECT_EQ(m.TLSCAFile() + m.TLSFingerprint() + m.AuthMechanism() + m.OAuthToken(), "");
+    EXPECT_FALSE(m.Pipelining());
 }
 
 TEST(SendMailObject, PropertiesAreDeclaredInInterfaceOrder) {
@@ -92,7 +93,8 @@ TEST(SendMailObject, PropertiesAreDeclaredInInterfaceOrder) {
                                   "TLSCAFile",
                                   "TLSFingerprint",
                                   "AuthMechanism",
-                                  "OAuthToken"};
+                                  "OAuthToken",
+                                  "Pipelining"};
     const QMetaObject &meta = clsSendMail::staticMetaObject;
     QStringList names;
     for (int i = meta.propertyOffset(); i < meta.propertyCount(); ++i) {

@@ -106,6 +106,14 @@ class Store:
         return "250 2.0.0 Ok: queued as %d" % self.count
 
 
+class PipeliningStore(Store):
+    """Offers PIPELINING; aiosmtpd reads pipelined commands in order anyway."""
+
+    async def handle_EHLO(self, server, session, envelope, hostname, responses):
+        session.host_name = hostname
+        return responses[:-1] + ["250-PIPELINING"] + responses[-1:]
+
+
 class Server(Controller):
     def __init__(self, handler, outdir, user, password, token=None, **kw):
         self.outdir = outdir
@@ -149,6 +157,7 @@ def main():
     p.add_argument("--port", type=int, default=0)
     p.add_argument("--smtputf8", action="store_true")
     p.add_argument("--oauth-token")
+    p.add_argument("--pipelining", action="store_true")
     a = p.parse_args()
     import socket
     port = a.port
@@ -158,7 +167,8 @@ def main():
         probe.bind((a.bind, 0))
         port = probe.getsockname()[1]
         probe.close()
-    server = Server(Store(a.outdir, set(a.reject)), a.outdir, a.user, a.password, a.oauth_token,
+    store = (PipeliningStore if a.pipelining else Store)(a.outdir, set(a.reject))
+    server = Server(store, a.outdir, a.user, a.password, a.oauth_token,
                     hostname=a.bind, port=port, data_size_limit=0,
                     enable_SMTPUTF8=a.smtputf8)
     server.start()
