@@ -3,9 +3,9 @@
 #include "mail/send_mail.h"
 
 #include "mail/error_texts.h"
-#include "mime/encoders.h"
 #include "mail/settings.h"
 #include "mail/validation.h"
+#include "mime/encoders.h"
 #include "mime/message_text.h"
 #include "net/net_utils.h"
 #include "net/tls_policy.h"

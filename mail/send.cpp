@@ -6,10 +6,10 @@
 #include "mail/send_mail.h"
 
 #include "mail/clock.h"
+#include "mail/error_texts.h"
 #include "mime/addresses.h"
 #include "mime/compose.h"
 #include "mime/encoders.h"
-#include "mail/error_texts.h"
 #include "mime/message_text.h"
 #include "net/socket.h"
 

@@ -14,24 +14,24 @@
 #include "sasl/sasl_client.h"
 
 #include "mail/clock.h"
+#include "mail/error_texts.h"
+#include "mail/progress.h"
+#include "mail/smtp_extensions.h"
+#include "mail/validation.h"
 #include "mime/addresses.h"
 #include "mime/compose.h"
 #include "mime/encoders.h"
-#include "mail/error_texts.h"
-#include "mail/progress.h"
 #include "net/host_text.h"
-#include "mail/smtp_extensions.h"
 #include "net/socket.h"
-#include "mail/validation.h"
 #include "wait/msg_wait.h"
 
 #include <QCoreApplication>
 
 #include <exception>
 #include <limits>
-#include <utility>
 #include <sys/eventfd.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 

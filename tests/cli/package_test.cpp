@@ -20,9 +20,10 @@ TEST(Package, AnOutsideProjectBuildsAgainstTheInstalledComponent) {
     const Finished install =
         RunProgram("cmake", {"--install", binary, "--prefix", prefix}, {}, {}, 60000);
     ASSERT_EQ(install.exitCode, 0) << install.describe() << install.out.toStdString();
-    for (const char *file : {"include/kelm/mail/send_mail.h", "include/kelm/net/socket.h",
-                             "include/kelm/mime/compose.h", "include/kelm/mail/compose.h", "include/kelm/dns/mx_query.h",
-                             "include/kelm/wait/msg_wait.h", "bin/kelmsend"}) {
+    for (const char *file :
+         {"include/kelm/mail/send_mail.h", "include/kelm/net/socket.h",
+          "include/kelm/mime/compose.h", "include/kelm/mail/compose.h",
+          "include/kelm/dns/mx_query.h", "include/kelm/wait/msg_wait.h", "bin/kelmsend"}) {
         EXPECT_TRUE(QFileInfo::exists(prefix + "/" + file)) << file;
     }
 
@@ -57,11 +58,11 @@ TEST(Package, AnOutsideProjectBuildsAgainstTheInstalledComponent) {
     // sendmail mode (here it finds no recipient in an empty message).
     EXPECT_FALSE(QFileInfo::exists(prefix + "/sbin/sendmail"));
     const QString linked = work.filePath("linked");
-    const Finished withLink = RunProgram(
-        "cmake",
-        {"-DCMAKE_INSTALL_PREFIX=" + linked, "-DKELMSEND_INSTALL_SENDMAIL_LINK=ON", "-P",
-         binary + "/cmake_install.cmake"},
-        {}, {}, 60000);
+    const Finished withLink =
+        RunProgram("cmake",
+                   {"-DCMAKE_INSTALL_PREFIX=" + linked, "-DKELMSEND_INSTALL_SENDMAIL_LINK=ON", "-P",
+                    binary + "/cmake_install.cmake"},
+                   {}, {}, 60000);
     ASSERT_EQ(withLink.exitCode, 0) << withLink.describe();
     EXPECT_EQ(QFileInfo(linked + "/sbin/sendmail").symLinkTarget(), linked + "/bin/kelmsend");
     const Finished sendmail = RunProgram(linked + "/sbin/sendmail", {"-i"}, "Subject: x\n\n");

@@ -3,11 +3,11 @@
 // Runs the independent decoders of mail_tools.py (and other outside
 // programs) for the mail tests, each with a bounded wait.
 
+#include "qt_printers.h"
 #include <QByteArray>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
-#include "qt_printers.h"
 
 #include <ostream>
 

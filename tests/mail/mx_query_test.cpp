@@ -1,8 +1,8 @@
 // The component's MXQuery and the session's MX path, against a scripted name
 // server on 127.0.0.1 and a substituted system configuration.
 #include "dns/mx_query.h"
-#include "net/net_utils.h"
 #include "mail/send_mail.h"
+#include "net/net_utils.h"
 
 #include "dns/dns_test_support.h"
 #include "fake_server.h"

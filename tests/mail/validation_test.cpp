@@ -65,7 +65,9 @@ INSTANTIATE_TEST_SUITE_P(
                                "\xd1\x80\xd1\x84",
                                true, "Cyrillic domain and TLD"},
                       TextCase{"ivan@example.XN--P1AI", true, "the same TLD as an A-label"},
-                      TextCase{"jose@b\xc3\xbc" "cher.de", true, "domain outside ASCII"},
+                      TextCase{"jose@b\xc3\xbc"
+                               "cher.de",
+                               true, "domain outside ASCII"},
                       TextCase{"x@printer.local", false, "LOCAL is no TLD"},
                       TextCase{"x@example.zz", false, "no TLD, not in the list"}));
 

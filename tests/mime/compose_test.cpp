@@ -1,8 +1,8 @@
 #include "mime/compose.h"
 
+#include "mail/mail_tools.h"
 #include "mime/content_type.h"
 #include "mime/encoders.h"
-#include "mail/mail_tools.h"
 
 #include <QFile>
 #include <QJsonArray>
