@@ -511,6 +511,7 @@ const QStringList &AccountKeys() {
                                   "timeout",
                                   "message-timeout",
                                   "retries",
+                                  "no-pipelining",
                                   "no-validate",
                                   "quiet",
                                   "verbose",
