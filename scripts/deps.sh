@@ -13,6 +13,7 @@ packages=(
     xvfb xauth xclip x11-apps                        # a display, the clipboard, xclipboard
     python3-xlib                                     # the tests' own clipboard manager
     python3 python3-aiosmtpd dnsmasq-base            # peers that tests start on loopback
+    dovecot-core dovecot-submissiond                 # a real submission server (TLS, SASL)
     media-types sharutils iproute2 util-linux        # mime.types, uudecode, namespaces
     git git-email libmailtools-perl s-nail           # programs that hand kelmsend their mail
 )
