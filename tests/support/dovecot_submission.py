@@ -112,7 +112,9 @@ def main():
     a.add_argument("--user", default="alice")
     a.add_argument("--password", default="secret")
     args = a.parse_args()
-    if os.geteuid() != 0 or not shutil.which("dovecot") or not shutil.which("openssl"):
+    # /usr/sbin may be missing from a non-login shell's PATH.
+    dovecot = shutil.which("dovecot") or shutil.which("dovecot", path="/usr/sbin:/sbin")
+    if os.geteuid() != 0 or not dovecot or not shutil.which("openssl"):
         print("SKIP Dovecot needs root and the dovecot-submissiond package", flush=True)
         sys.stdin.read()
         return
@@ -129,7 +131,7 @@ def main():
     conf = os.path.join(d, "dovecot.conf")
     with open(conf, "w") as f:
         f.write(CONFIG.format(d=d, relay=args.relay_port, starttls=starttls, implicit=implicit))
-    server = subprocess.Popen(["dovecot", "-F", "-c", conf], stdout=subprocess.DEVNULL,
+    server = subprocess.Popen([dovecot, "-F", "-c", conf], stdout=subprocess.DEVNULL,
                               stderr=sys.stderr)
     try:
         deadline = time.monotonic() + 15
