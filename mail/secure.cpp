@@ -16,17 +16,6 @@ namespace {
 
 const QString CRLF = QStringLiteral("\r\n");
 
-// Whether an EHLO reply lists `keyword` as a capability of its own line.
-bool Offers(const QString &ehloReply, const QString &keyword) {
-    for (const QString &line : ehloReply.split(u'\n')) {
-        const QString text = line.trimmed().mid(4);
-        if (text.compare(keyword, Qt::CaseInsensitive) == 0 ||
-            text.startsWith(keyword + u' ', Qt::CaseInsensitive))
-            return true;
-    }
-    return false;
-}
-
 } // namespace
 
 bool clsSendMail::StartTlsHandshake(bool implicit) {
@@ -66,7 +55,7 @@ bool clsSendMail::StartTlsHandshake(bool implicit) {
 }
 
 bool clsSendMail::StartTlsCommand(const QString &helloCommand) {
-    if (!Offers(m_EhloReply, QStringLiteral("STARTTLS"))) {
+    if (!OffersStartTls) {
         if (m_TLSMode == 2) {
             AddError(QStringLiteral("TLS: the server does not offer STARTTLS"));
             ReportFailure();
@@ -90,6 +79,7 @@ bool clsSendMail::StartTlsCommand(const QString &helloCommand) {
     Offers8BitMime = false;
     OffersSmtpUtf8 = false;
     OffersPipelining = false;
+    OffersStartTls = false;
     ReplyOK = false;
     ReadingEhlo = true;
     sendCommand(helloCommand);

@@ -478,6 +478,7 @@ private:
     bool Offers8BitMime = false;
     bool OffersSmtpUtf8 = false;
     bool OffersPipelining = false;
+    bool OffersStartTls = false;
     // Pipelined commands: replies are judged one at a time, each by the wait
     // for it (a reply after the first of an arrival waits in m_ReplyBuffer),
     // so that the flags count replies, not arrivals. The envelope group is

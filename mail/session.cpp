@@ -185,6 +185,7 @@ bool clsSendMail::SmtpPhase() {
     Offers8BitMime = false;
     OffersSmtpUtf8 = false;
     OffersPipelining = false;
+    OffersStartTls = false;
     m_HoldReplies = false;
     m_EnvelopeGroupOpen = false;
     m_QuitSent = false;
@@ -543,6 +544,7 @@ void clsSendMail::HandleReply(const QString &reply) {
             Offers8BitMime = Offers8BitMime || offered.eightBitMime;
             OffersSmtpUtf8 = OffersSmtpUtf8 || offered.smtpUtf8;
             OffersPipelining = OffersPipelining || offered.pipelining;
+            OffersStartTls = OffersStartTls || offered.startTls;
         }
         if (reply.contains(QLatin1String("auth login"), Qt::CaseInsensitive)) {
             AuthLoginOffered = true;

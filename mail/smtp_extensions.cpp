@@ -19,6 +19,8 @@ SmtpExtensions ParseEhloReply(const QString &reply) {
             found.smtpUtf8 = true;
         else if (keyword == QLatin1String("PIPELINING"))
             found.pipelining = true;
+        else if (keyword == QLatin1String("STARTTLS"))
+            found.startTls = true;
     }
     return found;
 }

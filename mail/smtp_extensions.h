@@ -1,6 +1,7 @@
 // The service extensions an SMTP server lists in its reply to EHLO
 // (RFC 5321 section 4.1.1.1) that the send operation uses: 8BITMIME
-// (RFC 6152), SMTPUTF8 (RFC 6531) and PIPELINING (RFC 2920).
+// (RFC 6152), SMTPUTF8 (RFC 6531), PIPELINING (RFC 2920) and STARTTLS
+// (RFC 3207).
 #pragma once
 
 #include <QString>
@@ -11,6 +12,7 @@ struct SmtpExtensions {
     bool eightBitMime = false;
     bool smtpUtf8 = false;
     bool pipelining = false;
+    bool startTls = false;
 };
 
 // The extensions named in a complete EHLO reply: every line after the first

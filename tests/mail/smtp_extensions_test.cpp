@@ -18,6 +18,7 @@ struct EhloCase {
     const char *reply;
     bool eightBitMime;
     bool smtpUtf8;
+    bool startTls = false;
 };
 
 class EhloReply : public ::testing::TestWithParam<EhloCase> {};
@@ -27,6 +28,7 @@ TEST_P(EhloReply, NamesItsExtensions) {
         sendmail::ParseEhloReply(QString::fromLatin1(GetParam().reply));
     EXPECT_EQ(found.eightBitMime, GetParam().eightBitMime);
     EXPECT_EQ(found.smtpUtf8, GetParam().smtpUtf8);
+    EXPECT_EQ(found.startTls, GetParam().startTls);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -36,6 +38,7 @@ INSTANTIATE_TEST_SUITE_P(
         EhloCase{"LetterCase", "250-mx\r\n250-8bitmime\r\n250 smtputf8\r\n", true, true},
         EhloCase{"FirstLineNamesTheServer", "250 SMTPUTF8\r\n", false, false},
         EhloCase{"KeywordWithParameters", "250-mx\r\n250 SIZE 1000\r\n", false, false},
+        EhloCase{"StartTls", "250-mx\r\n250-starttls\r\n250 SIZE\r\n", false, false, true},
         EhloCase{"KeywordMustStandAlone", "250-mx\r\n250 SMTPUTF8X\r\n250 X-8BITMIME\r\n", false,
                  false}),
     [](const ::testing::TestParamInfo<EhloCase> &i) { return std::string(i.param.name); });
