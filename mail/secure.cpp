@@ -73,7 +73,6 @@ bool clsSendMail::StartTlsCommand(const QString &helloCommand) {
     }
     // What the server said before TLS is forgotten, and asked again.
     m_EhloReply.clear();
-    m_LastReply250.clear();
     AuthLoginOffered = false;
     AuthEqLoginOffered = false;
     Offers8BitMime = false;
@@ -88,7 +87,6 @@ bool clsSendMail::StartTlsCommand(const QString &helloCommand) {
     if (!answered) {
         return false;
     }
-    m_EhloReply = m_LastReply250;
     return !Aborted;
 }
 

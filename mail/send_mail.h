@@ -511,11 +511,9 @@ private:
     // session cannot make the send fail.
     bool m_MessageAccepted = false;
     // TLS and SASL state of the session: the handshake has succeeded, the
-    // last 250 reply (the EHLO capabilities while the hello is answered),
-    // the capabilities of the current EHLO, whether anything arrived since
-    // the connect, and the SASL exchange under way.
+    // reply to the current EHLO (its AUTH mechanisms), whether anything
+    // arrived since the connect, and the SASL exchange under way.
     bool m_TlsReady = false;
-    QString m_LastReply250;
     QString m_EhloReply;
     bool m_AnyDataSeen = false;
     bool m_StartTlsSent = false;

@@ -247,7 +247,6 @@ bool clsSendMail::SmtpPhase() {
     // is greeted again with HELO.
     EhloFallback = ehlo && !m_UseAuthentication;
     EhloRefused = false;
-    m_LastReply250.clear();
     sendCommand((ehlo ? QStringLiteral("EHLO ") : QStringLiteral("HELO ")) + name);
     const bool answered = WaitForReply(ReplyOK, m_ConnectTimeout, true);
     ReadingEhlo = false;
@@ -262,7 +261,6 @@ bool clsSendMail::SmtpPhase() {
             return false;
         }
     }
-    m_EhloReply = m_LastReply250;
     if ((m_TLSMode == 1 || m_TLSMode == 2) && !StartTlsCommand(QStringLiteral("EHLO ") + name)) {
         return false;
     }
@@ -538,8 +536,8 @@ void clsSendMail::HandleReply(const QString &reply) {
         ReplyOK = true;
     } else if (code == QLatin1String("250")) {
         ReplyOK = true;
-        m_LastReply250 = reply;
         if (ReadingEhlo) {
+            m_EhloReply = reply;
             const sendmail::SmtpExtensions offered = sendmail::ParseEhloReply(reply);
             Offers8BitMime = Offers8BitMime || offered.eightBitMime;
             OffersSmtpUtf8 = OffersSmtpUtf8 || offered.smtpUtf8;
