@@ -10,6 +10,9 @@ namespace oauth {
 DeviceFlow::DeviceFlow(Config config, QNetworkAccessManager *manager, QObject *parent)
     : QObject(parent), m_config(std::move(config)), m_manager(manager) {
     m_pollTimer.setSingleShot(true);
+    // A coarse timer may fire 5 % early, and a poll before the interval has
+    // passed earns a slow_down.
+    m_pollTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_pollTimer, &QTimer::timeout, this, &DeviceFlow::poll);
 }
 

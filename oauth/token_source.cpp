@@ -149,8 +149,8 @@ void TokenSource::refresh(const QString &account, const Tokens &old, StoreChoice
             case ReplyKind::Temporary:
                 finish(account,
                        Result{Outcome::Temporary,
-                              QStringLiteral("cannot renew the access token of account %1 now "
-                                             "(%2); the sign-in is kept, try again later")
+                              QStringLiteral("cannot renew the access token of account %1 now: "
+                                             "%2; the sign-in is kept, try again later")
                                   .arg(account, reply.message),
                               {}});
                 return;

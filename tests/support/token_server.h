@@ -121,10 +121,10 @@ private:
             if (reply.status == 302) {
                 head += "Location: " + reply.body + "\r\n";
             }
-            const qsizetype promised = reply.body.size() + (reply.cutShort ? 100 : 0);
+            const QByteArray body = reply.status == 302 ? QByteArray() : reply.body;
+            const qsizetype promised = body.size() + (reply.cutShort ? 100 : 0);
             s->write(head + "Content-Type: application/json\r\nConnection: close\r\n" +
-                     "Content-Length: " + QByteArray::number(promised) + "\r\n\r\n" +
-                     (reply.status == 302 ? QByteArray() : reply.body));
+                     "Content-Length: " + QByteArray::number(promised) + "\r\n\r\n" + body);
             s->disconnectFromHost();
         });
     }
