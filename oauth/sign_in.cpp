@@ -1,5 +1,7 @@
 #include "oauth/sign_in.h"
 
+#include <QPointer>
+
 namespace oauth {
 
 SignIn::SignIn(Config config, TokenStore *store, QNetworkAccessManager *manager, QObject *parent)
@@ -43,9 +45,10 @@ void SignIn::flowFinished(const Result &result) {
         tokens.scope = m_config.scope;
     }
     const bool noRefresh = tokens.refreshToken.isEmpty();
+    QPointer<SignIn> self(this);
     m_store->save(m_config.account, m_config.store, m_config.provider, tokens,
-                  [this, noRefresh](const Result &saved, StoreChoice where) {
-                      if (m_cancelled) {
+                  [self, noRefresh](const Result &saved, StoreChoice where) {
+                      if (!self || self->m_cancelled) {
                           return;
                       }
                       Result out = saved;
@@ -57,7 +60,7 @@ void SignIn::flowFinished(const Result &result) {
                                             ? note
                                             : out.message + QStringLiteral("; ") + note;
                       }
-                      emit finished(out, where);
+                      emit self->finished(out, where);
                   });
 }
 

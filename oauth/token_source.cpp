@@ -22,6 +22,25 @@ TokenSource::TokenSource(TokenStore *store, QNetworkAccessManager *manager, QObj
     : QObject(parent), m_store(store), m_manager(manager),
       m_clock([] { return QDateTime::currentDateTimeUtc(); }) {}
 
+TokenSource::~TokenSource() {
+    for (const Job &job : std::as_const(m_jobs)) {
+        if (job.lockFd >= 0) {
+            ::close(job.lockFd);
+        }
+    }
+}
+
+TokenSource::Provider TokenSource::providerFor(const Config &config) {
+    QPointer<TokenSource> self(this);
+    return [self, config](Need need, Callback done) {
+        if (!self) {
+            done(Result{Outcome::Failed, QStringLiteral("the token source is gone"), {}});
+            return;
+        }
+        self->accessToken(config, need, self, std::move(done));
+    };
+}
+
 void TokenSource::accessToken(const Config &config, Need need, QObject *context, Callback done) {
     const QString account = config.account;
     auto it = m_jobs.find(account);
@@ -42,13 +61,11 @@ void TokenSource::accessToken(const Config &config, Need need, QObject *context,
 void TokenSource::lock(const QString &account) {
     Job &job = m_jobs[account];
     if (job.lockFd < 0) {
-        const QByteArray path = QFile::encodeName(m_store->recordPath(account) + ".lock");
+        const QByteArray path = QFile::encodeName(m_store->lockPath(account));
         job.lockFd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
         if (job.lockFd < 0 && errno == ENOENT) {
             // No folder: never signed in here. Nothing to lock against.
-            m_store->load(account, [this, account](const Result &r, StoreChoice where) {
-                loaded(account, r, where);
-            });
+            load(account);
             return;
         }
         if (job.lockFd < 0) {
@@ -74,8 +91,15 @@ void TokenSource::lock(const QString &account) {
     }
     // Under the lock, the store is read afresh: another process may have
     // renewed the tokens while this one waited.
-    m_store->load(account, [this, account](const Result &r, StoreChoice where) {
-        loaded(account, r, where);
+    load(account);
+}
+
+void TokenSource::load(const QString &account) {
+    QPointer<TokenSource> self(this);
+    m_store->load(account, [self, account](const Result &r, StoreChoice where) {
+        if (self) {
+            self->loaded(account, r, where);
+        }
     });
 }
 
@@ -125,8 +149,12 @@ void TokenSource::refresh(const QString &account, const Tokens &old, StoreChoice
                 if (fresh.scope.isEmpty()) {
                     fresh.scope = old.scope;
                 }
+                QPointer<TokenSource> self(this);
                 m_store->save(account, where, provider, fresh,
-                              [this, account](const Result &saved, StoreChoice) {
+                              [self, account](const Result &saved, StoreChoice) {
+                                  if (!self) {
+                                      return;
+                                  }
                                   Result out = saved;
                                   if (saved.outcome != Outcome::Ok) {
                                       out.message =
@@ -134,7 +162,7 @@ void TokenSource::refresh(const QString &account, const Tokens &old, StoreChoice
                                                          "not be kept, so they are not used: %2")
                                               .arg(account, saved.message);
                                   }
-                                  finish(account, out);
+                                  self->finish(account, out);
                               });
                 return;
             }

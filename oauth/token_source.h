@@ -36,6 +36,7 @@ class TokenSource : public QObject {
 public:
     // `store` and `manager` must outlive the source.
     TokenSource(TokenStore *store, QNetworkAccessManager *manager, QObject *parent = nullptr);
+    ~TokenSource() override;
 
     enum class Need {
         Login,   // before AUTH: a stored token is fine while it lasts
@@ -47,6 +48,13 @@ public:
     // StoreUnavailable or Failed with a text that names the account.
     using Callback = std::function<void(const Result &)>;
     void accessToken(const Config &config, Need need, QObject *context, Callback done);
+
+    // The source bound to one account, as the plain callback a mail
+    // session calls before AUTH (Need::Login) and once more after the
+    // server refused the token (Need::Refused). `done` is called once,
+    // later; never while the source is gone.
+    using Provider = std::function<void(Need need, Callback done)>;
+    [[nodiscard]] Provider providerFor(const Config &config);
 
     // The clock that expiries are judged by (tests move it).
     void setClock(std::function<QDateTime()> clock) { m_clock = std::move(clock); }
@@ -65,6 +73,7 @@ private:
     };
 
     void lock(const QString &account);
+    void load(const QString &account);
     void loaded(const QString &account, const Result &result, StoreChoice where);
     void refresh(const QString &account, const Tokens &old, StoreChoice where);
     void finish(const QString &account, const Result &result);

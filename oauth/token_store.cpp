@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTimer>
@@ -72,8 +73,12 @@ QString Iso(const QDateTime &t) {
 } // namespace
 
 QString WriteFileAtomically(const QString &path, const QByteArray &bytes) {
-    const QString folder = QFileInfo(path).absolutePath();
-    const QByteArray temp = QFile::encodeName(path + QStringLiteral(".tmp"));
+    const QFileInfo info(path);
+    const QString folder = info.absolutePath();
+    // A dot file: no record is ever named so (a leading dot of an account
+    // name is encoded), so no account's record can be mistaken for it.
+    const QByteArray temp =
+        QFile::encodeName(folder + QStringLiteral("/.") + info.fileName() + QStringLiteral(".tmp"));
     const QByteArray target = QFile::encodeName(path);
     auto fail = [&](const QString &what) {
         const QString text =
@@ -126,6 +131,12 @@ QString WriteFileAtomically(const QString &path, const QByteArray &bytes) {
 
 TokenStore::TokenStore(QString folder, QObject *parent)
     : QObject(parent), m_folder(folder.isEmpty() ? DefaultFolder() : std::move(folder)) {}
+
+QString TokenStore::lockPath(const QString &account) const {
+    const QFileInfo record(recordPath(account));
+    return record.absolutePath() + QStringLiteral("/.") + record.fileName() +
+           QStringLiteral(".lock");
+}
 
 QString TokenStore::recordPath(const QString &account) const {
     QString name = QString::fromLatin1(

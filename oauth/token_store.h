@@ -45,6 +45,8 @@ public:
     // The record file of `account` (its name percent-encoded, so that no
     // account name can step out of the folder).
     [[nodiscard]] QString recordPath(const QString &account) const;
+    // The file that renewals of `account` lock (a dot file beside the record).
+    [[nodiscard]] QString lockPath(const QString &account) const;
 
     void setSecretServiceTimeoutMs(int ms) { m_secretTimeoutMs = ms; }
 
@@ -79,7 +81,7 @@ private:
     int m_secretTimeoutMs = 10000;
 };
 
-// Writes `bytes` to `path` as mode 0600 by a temporary file beside it,
+// Writes `bytes` to `path` as mode 0600 by a temporary dot file beside it,
 // fsync, rename and fsync of the folder. An error text, or empty.
 [[nodiscard]] QString WriteFileAtomically(const QString &path, const QByteArray &bytes);
 

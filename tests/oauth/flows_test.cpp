@@ -305,8 +305,10 @@ TEST_F(OAuthTest, RenewalWithoutRotationKeepsTheRefreshTokenAndCallersShareIt) {
     TokenSource source(&store, &nam);
     QList<Result> results;
     const Config config = LocalConfig(server, Flow::Device);
+    // As a session calls it: through the provider bound to the account.
+    const TokenSource::Provider provider = source.providerFor(config);
     for (Need need : {Need::Login, Need::Refused, Need::Login}) {
-        source.accessToken(config, need, &source, [&](const Result &r) { results << r; });
+        provider(need, [&](const Result &r) { results << r; });
     }
     ASSERT_TRUE(Until([&] { return results.size() == 3; }));
     EXPECT_EQ(server.count("/token"), 1);

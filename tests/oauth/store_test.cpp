@@ -100,6 +100,14 @@ TEST_F(StoreTest, FileRoundTripIsPrivate) {
     EXPECT_EQ(record.store, StoreChoice::File);
     EXPECT_EQ(record.scope, "smtp");
     EXPECT_TRUE(record.hasRefreshToken);
+    // Names that look like the writer's own files are records like others.
+    for (const char *other : {"work.tmp", "work.lock"}) {
+        store.save(other, StoreChoice::File, "custom", kTokens, done.callback());
+        ASSERT_EQ(done.wait().outcome, Outcome::Ok);
+    }
+    ASSERT_EQ(save(StoreChoice::File).outcome, Outcome::Ok);
+    store.load("work.tmp", done.callback());
+    EXPECT_EQ(done.wait().outcome, Outcome::Ok);
     EXPECT_EQ(remove().outcome, Outcome::Ok);
     EXPECT_EQ(load().outcome, Outcome::NotSignedIn);
     EXPECT_EQ(remove().outcome, Outcome::Ok);
