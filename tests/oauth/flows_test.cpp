@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLoggingCategory>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QTemporaryDir>
@@ -23,7 +24,10 @@ namespace {
 
 class OAuthTest : public ::testing::Test {
 protected:
+    // Qt's own network logging on, as a user chasing a fault would turn it.
+    void SetUp() override { QLoggingCategory::setFilterRules("qt.network*=true"); }
     void TearDown() override {
+        QLoggingCategory::setFilterRules({});
         QStringList texts = MessageLog::texts();
         texts << m_texts;
         ExpectNoSecret(texts);
