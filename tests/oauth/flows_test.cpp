@@ -165,6 +165,15 @@ TEST_F(OAuthTest, DeviceEndpointFailuresAreClear) {
     EXPECT_TRUE(silent.message.contains("did not answer within 0.8 s"))
         << silent.message.toStdString();
     EXPECT_EQ(server.count("/token"), 0);
+    // A code that runs out here, whatever the token endpoint says.
+    server.canned["/device"].push_back(
+        {200, R"({"device_code":"d","user_code":"WDJB-MJHT","verification_uri":"https://x",)"
+              R"("expires_in":2,"interval":1})"});
+    server.devicePolls = QStringList(10, "authorization_pending");
+    const Result expired = *signIn(Flow::Device);
+    EXPECT_EQ(expired.outcome, Outcome::Denied);
+    EXPECT_TRUE(expired.message.contains("the code expired")) << expired.message.toStdString();
+    EXPECT_EQ(server.count("/token"), 1);
 }
 
 TEST_F(OAuthTest, BrowserSignInWithPkce) {
@@ -320,6 +329,31 @@ TEST_F(OAuthTest, RenewalWithoutRotationKeepsTheRefreshTokenAndCallersShareIt) {
         EXPECT_EQ(r.tokens.accessToken, server.lastAccessToken) << r.message.toStdString();
     }
     EXPECT_EQ(record().value("refresh_token").toString(), "RT-0-secret");
+}
+
+TEST_F(OAuthTest, TwoRunnersRenewOnceUnderTheAccountsLock) {
+    // Two sources stand for two processes: each holds its own descriptor
+    // of the lock file, so they exclude each other as processes do.
+    server.liveRefreshTokens.insert("RT-0-secret");
+    bool saved = false;
+    store.save("work", StoreChoice::File, "custom", {"AT-0-secret", "RT-0-secret", {}, {}},
+               [&](const Result &, StoreChoice) { saved = true; });
+    ASSERT_TRUE(Until([&] { return saved; }));
+    TokenSource first(&store, &nam);
+    TokenStore otherStore(store.folder());
+    TokenSource second(&otherStore, &nam);
+    QList<Result> results;
+    const Config config = LocalConfig(server, Flow::Device);
+    first.accessToken(config, Need::Login, &first, [&](const Result &r) { results << r; });
+    second.accessToken(config, Need::Login, &second, [&](const Result &r) { results << r; });
+    ASSERT_TRUE(Until([&] { return results.size() == 2; }));
+    // The second read the tokens the first had renewed instead of spending
+    // the rotated-away refresh token.
+    EXPECT_EQ(server.count("/token"), 1);
+    for (const Result &r : results) {
+        EXPECT_EQ(r.outcome, Outcome::Ok) << r.message.toStdString();
+        EXPECT_EQ(r.tokens.accessToken, server.lastAccessToken);
+    }
 }
 
 TEST_F(OAuthTest, NothingIsSentForAMissingOrDamagedRecord) {
