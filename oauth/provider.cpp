@@ -152,6 +152,10 @@ Resolved Resolve(const QString &account, const Settings &settings) {
     const QString tokenUrl = Pick(settings.tokenUrl, preset->tokenUrl);
     const QString authUrl = Pick(settings.authUrl, preset->authUrl);
     const QString deviceUrl = Pick(settings.deviceUrl, preset->deviceUrl);
+    // Without a flow named, the endpoints given tell which one is meant.
+    if (settings.flow.trimmed().isEmpty() && deviceUrl.isEmpty() && !authUrl.isEmpty()) {
+        c.flow = Flow::Browser;
+    }
     if (tokenUrl.isEmpty()) {
         return fail(QStringLiteral("oauth-token-url is not set (a custom provider needs it)"));
     }

@@ -62,6 +62,8 @@ INSTANTIATE_TEST_SUITE_P(
                     "oauth-device-url is not set"},
         SettingsRow{"CustomNeedsAuth", S("custom", "browser", "https://a.example/t"),
                     "oauth-auth-url is not set"},
+        SettingsRow{"CustomAuthOnlyMeansBrowser",
+                    S("custom", "", "https://a.example/t", "", "https://a.example/a"), nullptr},
         SettingsRow{"CustomComplete",
                     S("custom", "browser", "https://a.example/t", "", "http://127.0.0.1:9/a"),
                     nullptr},
