@@ -45,8 +45,12 @@ void TokenSource::accessToken(const Config &config, Need need, QObject *context,
     const QString account = config.account;
     auto it = m_jobs.find(account);
     if (it != m_jobs.end()) {
-        // The token being fetched serves this caller too: a refused token
-        // is older than the one on its way.
+        // The token being fetched serves this caller too. A refusal turns
+        // a fetch that has not yet looked at the stored token into a
+        // renewal (once it has, it is renewing already or has finished).
+        if (need == Need::Refused) {
+            it->need = Need::Refused;
+        }
         it->waiters.append(Waiter{context, std::move(done)});
         return;
     }

@@ -312,7 +312,10 @@ TEST_F(OAuthTest, RenewalWithoutRotationKeepsTheRefreshTokenAndCallersShareIt) {
     server.rotate = false;
     server.liveRefreshTokens.insert("RT-0-secret");
     bool saved = false;
-    store.save("work", StoreChoice::File, "custom", {"AT-0-secret", "RT-0-secret", {}, {}},
+    // A token that would do for a login, but one caller had it refused.
+    const Tokens stored{
+        "AT-0-secret", "RT-0-secret", QDateTime::currentDateTimeUtc().addSecs(600), {}};
+    store.save("work", StoreChoice::File, "custom", stored,
                [&](const Result &, StoreChoice) { saved = true; });
     ASSERT_TRUE(Until([&] { return saved; }));
     TokenSource source(&store, &nam);
