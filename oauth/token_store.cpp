@@ -28,7 +28,7 @@ QString SystemError(int error) {
 
 QString DefaultFolder() {
     QString state = qEnvironmentVariable("XDG_STATE_HOME");
-    // The base directory specification ignores a relative path.
+    // XDG base directory rules: a relative path is ignored.
     if (state.isEmpty() || !QDir::isAbsolutePath(state)) {
         state = QDir::homePath() + QStringLiteral("/.local/state");
     }
