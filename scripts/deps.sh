@@ -8,6 +8,8 @@ packages=(
     qt6-base-dev libgl-dev                           # Qt 6 Widgets/Network
     pkg-config libpsl-dev publicsuffix               # today's top-level domains
     libgsasl-dev                                     # SASL mechanisms of SMTP AUTH
+    libsecret-1-dev                                  # OAuth tokens in the Secret Service
+    gnome-keyring dbus-daemon                        # a private Secret Service for its tests
     openssl python3-cryptography                     # test certificates
     libgtest-dev libgmock-dev                        # the test framework
     xvfb xauth xclip x11-apps                        # a display, the clipboard, xclipboard

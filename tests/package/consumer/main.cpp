@@ -1,7 +1,9 @@
 // Creates the component from the installed package, checks a default and
-// an address check, composes a message, and prints OK.
+// an address check, composes a message, resolves an OAuth provider, and
+// prints OK.
 #include "mail/compose.h"
 #include "mail/send_mail.h"
+#include "oauth/provider.h"
 
 #include <QCoreApplication>
 
@@ -28,6 +30,14 @@ int main(int argc, char **argv) {
     }
     if (!subject) {
         std::puts("no subject line");
+        return 1;
+    }
+    oauth::Settings settings;
+    settings.provider = "microsoft";
+    settings.clientId = "my-own-client";
+    const oauth::Resolved oauthConfig = oauth::Resolve("work", settings);
+    if (!oauthConfig.config || oauthConfig.config->tokenUrl.scheme() != "https") {
+        std::puts("no OAuth configuration");
         return 1;
     }
     std::puts("OK");
