@@ -64,8 +64,9 @@ QString runPasswordCommand(const QString &command, QString &password) {
     if (!shell.waitForStarted(30000)) {
         return named + " could not be started: " + shell.errorString();
     }
+    // Whether the command ended by itself within `waitMs`; else it is killed.
     const auto end = [&shell](int waitMs) {
-        if (!shell.waitForFinished(waitMs)) {
+        if (shell.state() != QProcess::NotRunning && !shell.waitForFinished(waitMs)) {
             shell.kill();
             shell.waitForFinished(5000);
             return false;
