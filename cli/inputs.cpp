@@ -47,7 +47,7 @@ QString readFile(const QString &option, const QString &path, QByteArray &bytes) 
 }
 
 // Once the first line is in, the command has this long to end by itself.
-constexpr int kPasswordCommandGraceMs = 5000;
+constexpr int kPasswordCommandGraceMs = 2000;
 
 // The first line of what the command prints, read as it arrives: a command
 // that prints more (a whole `pass` entry, or `yes`) is not read further.
@@ -93,14 +93,15 @@ QString runPasswordCommand(const QString &command, QString &password) {
         return named + " did not finish within " + QString::number(kSecretWaitMs / 1000) +
                " seconds";
     }
-    // What follows the first line is not read: the command may end by
-    // itself (its exit status then counts), else it is ended.
+    // What follows the first line is dropped as it comes (Qt discards what
+    // a closed channel delivers): the command may end by itself within the
+    // grace time, and its exit status then counts; else it is ended.
     shell.closeReadChannel(QProcess::StandardOutput);
     const bool endedByItself = end(kPasswordCommandGraceMs);
     if (endedByItself && shell.exitStatus() == QProcess::NormalExit && shell.exitCode() != 0) {
         return named + " failed (exit status " + QString::number(shell.exitCode()) + ")";
     }
-    // After the first line a signal may be the closed pipe's doing.
+    // After the first line a signal is kelmsend's own doing.
     if (shell.exitStatus() != QProcess::NormalExit && lineEnd < 0) {
         return named + " failed (ended by a signal)";
     }

@@ -35,11 +35,12 @@ using EnvironmentLookup = std::function<std::optional<QString>(const QString &na
 
 // Fetches the password that --auth or --pop3 needs: the first line printed
 // by --password-command (run by /bin/sh with standard input closed; it must
-// print a non-empty line and, when it ends within 5 seconds of that line,
-// exit with status 0; the rest of its output is not read, and it is ended
-// after those 5 seconds), else the first line of --password-file (a regular
-// file or a pipe), else the variable --password-env names. A first line
-// longer than kMaxSecretLineBytes, or none within kSecretWaitMs, is refused
+// print a non-empty line and, when it ends within 2 seconds of that line,
+// exit with status 0; the rest of its output is dropped, and it is ended
+// after those 2 seconds),
+// else the first line of --password-file (a regular file or a pipe), else
+// the variable --password-env names. A first line longer than
+// kMaxSecretLineBytes, or none within kSecretWaitMs, is refused
 // (cli/file_checks.h). Returns "" on success, otherwise a message naming the
 // option and the command, file or variable.
 [[nodiscard]] QString LoadPassword(const Options &options, QString &password,
