@@ -1,8 +1,12 @@
 #include "cli/account.h"
 
+#include "cli/file_checks.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+
+#include <sys/stat.h>
 
 namespace kelmsend {
 
@@ -190,18 +194,23 @@ QString LoadAccount(Options &o, const EnvironmentLookup &env) {
         }
         return QString();
     }
-    QFile f(path);
-    if (info.isDir() || !f.open(QIODevice::ReadOnly)) {
-        return "cannot read the configuration file " + path +
-               (info.isDir() ? QStringLiteral(": it is a directory") : ": " + f.errorString());
+    const FileContent content =
+        ReadBoundedFile(named.isEmpty() ? QStringLiteral("the configuration file") : named, path,
+                        {kMaxConfigBytes, false, false});
+    if (!content.error.isEmpty()) {
+        return content.error;
     }
-    const ConfigParse parsed = ParseConfig(path, f.readAll());
+    // Whoever can change the file chooses the server that gets the password
+    // and the commands that run.
+    if (const QString problem = CheckOnlyOwnerCanChange(path, content); !problem.isEmpty()) {
+        return problem;
+    }
+    const ConfigParse parsed = ParseConfig(path, content.bytes);
     if (!parsed.file) {
         return parsed.error;
     }
     if (const QString secret = SecretKey(*parsed.file);
-        !secret.isEmpty() &&
-        (info.permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther))) {
+        !secret.isEmpty() && (content.mode & (S_IRGRP | S_IROTH))) {
         return path + " holds " + secret +
                " and can be read by other users; make it private: chmod 600 " + path;
     }

@@ -24,6 +24,12 @@
 // or a bad value ends the run naming the file, the line and the key. A file
 // that holds a key leading to a secret (password-file, password-command,
 // oauth-token-file) must not be readable by group or others.
+//
+// The file says where the password goes and which command runs, so only
+// its user may be able to change it: it must be a regular file of at most
+// 1 MiB owned by the caller or root, with no write access for group or
+// others (an ACL entry granting write counts), in a folder that holds to the
+// same rule (a sticky folder such as /tmp may be writable by all).
 #pragma once
 
 #include "cli/inputs.h"

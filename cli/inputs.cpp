@@ -1,9 +1,14 @@
 #include "cli/inputs.h"
 
+#include "cli/file_checks.h"
+
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QStringDecoder>
+
+#include <algorithm>
 
 namespace kelmsend {
 
@@ -41,9 +46,11 @@ QString readFile(const QString &option, const QString &path, QByteArray &bytes) 
     return QString();
 }
 
-// Long enough to unlock a keyring or answer a pinentry prompt.
-constexpr int kPasswordCommandLimitMs = 300 * 1000;
+// Once the first line is in, the command has this long to end by itself.
+constexpr int kPasswordCommandGraceMs = 2000;
 
+// The first line of what the command prints, read as it arrives: a command
+// that prints more (a whole `pass` entry, or `yes`) is not read further.
 QString runPasswordCommand(const QString &command, QString &password) {
     const QString named = "--password-command: \"" + command + "\"";
     QProcess shell;
@@ -57,21 +64,48 @@ QString runPasswordCommand(const QString &command, QString &password) {
     if (!shell.waitForStarted(30000)) {
         return named + " could not be started: " + shell.errorString();
     }
-    if (!shell.waitForFinished(kPasswordCommandLimitMs)) {
-        shell.kill();
-        shell.waitForFinished(5000);
-        return named + " did not finish within " + QString::number(kPasswordCommandLimitMs / 1000) +
+    // Whether the command ended by itself within `waitMs`; else it is killed.
+    const auto end = [&shell](int waitMs) {
+        if (shell.state() != QProcess::NotRunning && !shell.waitForFinished(waitMs)) {
+            shell.kill();
+            shell.waitForFinished(5000);
+            return false;
+        }
+        return true;
+    };
+    // Long enough to unlock a keyring or answer a pinentry prompt.
+    const QDeadlineTimer deadline(kSecretWaitMs);
+    QByteArray output;
+    while (!output.contains('\n') && output.size() <= kMaxSecretLineBytes &&
+           shell.state() != QProcess::NotRunning && !deadline.hasExpired()) {
+        shell.waitForReadyRead(static_cast<int>(std::max<qint64>(1, deadline.remainingTime())));
+        output += shell.read(kMaxSecretLineBytes + 1 - output.size());
+    }
+    output += shell.read(kMaxSecretLineBytes + 1 - output.size());
+    const qsizetype lineEnd = output.indexOf('\n');
+    if (lineEnd < 0 && output.size() > kMaxSecretLineBytes) {
+        end(0);
+        return named + " printed a first line longer than " +
+               QString::number(kMaxSecretLineBytes / 1024) + " KiB";
+    }
+    if (lineEnd < 0 && shell.state() != QProcess::NotRunning) {
+        end(0);
+        return named + " did not finish within " + QString::number(kSecretWaitMs / 1000) +
                " seconds";
     }
-    if (shell.exitStatus() != QProcess::NormalExit) {
-        return named + " failed (ended by a signal)";
-    }
-    if (shell.exitCode() != 0) {
+    // What follows the first line is dropped as it comes (Qt discards what
+    // a closed channel delivers): the command may end by itself within the
+    // grace time, and its exit status then counts; else it is ended.
+    shell.closeReadChannel(QProcess::StandardOutput);
+    const bool endedByItself = end(kPasswordCommandGraceMs);
+    if (endedByItself && shell.exitStatus() == QProcess::NormalExit && shell.exitCode() != 0) {
         return named + " failed (exit status " + QString::number(shell.exitCode()) + ")";
     }
-    const QByteArray output = shell.readAllStandardOutput();
-    const qsizetype end = output.indexOf('\n');
-    QByteArray line = end >= 0 ? output.left(end) : output;
+    // After the first line a signal is kelmsend's own doing.
+    if (shell.exitStatus() != QProcess::NormalExit && lineEnd < 0) {
+        return named + " failed (ended by a signal)";
+    }
+    QByteArray line = lineEnd >= 0 ? output.left(lineEnd) : output;
     if (line.endsWith('\r')) {
         line.chop(1);
     }
@@ -82,6 +116,22 @@ QString runPasswordCommand(const QString &command, QString &password) {
     return QString();
 }
 
+// The first line of a password or token file, without its line end.
+QString readFirstLine(const QString &option, const QString &path, QByteArray &line) {
+    const FileContent c = ReadBoundedFile(option, path, {kMaxSecretLineBytes, true, true});
+    if (!c.error.isEmpty()) {
+        return c.error;
+    }
+    line = c.bytes;
+    if (line.endsWith('\n')) {
+        line.chop(1);
+    }
+    if (line.endsWith('\r')) {
+        line.chop(1);
+    }
+    return QString();
+}
+
 } // namespace
 
 QString LoadPassword(const Options &o, QString &password, const EnvironmentLookup &env) {
@@ -89,16 +139,10 @@ QString LoadPassword(const Options &o, QString &password, const EnvironmentLooku
         return runPasswordCommand(o.passwordCommand, password);
     }
     if (!o.passwordFile.isEmpty()) {
-        QByteArray bytes;
-        if (QString problem = readFile("--password-file", o.passwordFile, bytes);
+        QByteArray line;
+        if (QString problem = readFirstLine("--password-file", o.passwordFile, line);
             !problem.isEmpty()) {
             return problem;
-        }
-        // The first line, without its line end.
-        const qsizetype end = bytes.indexOf('\n');
-        QByteArray line = end >= 0 ? bytes.left(end) : bytes;
-        if (line.endsWith('\r')) {
-            line.chop(1);
         }
         password = QString::fromUtf8(line);
         return QString();
@@ -117,13 +161,12 @@ QString LoadPassword(const Options &o, QString &password, const EnvironmentLooku
 
 QString LoadOAuthToken(const Options &o, QString &token, const EnvironmentLookup &env) {
     if (!o.oauthTokenFile.isEmpty()) {
-        QByteArray bytes;
-        if (QString problem = readFile("--oauth-token-file", o.oauthTokenFile, bytes);
+        QByteArray line;
+        if (QString problem = readFirstLine("--oauth-token-file", o.oauthTokenFile, line);
             !problem.isEmpty()) {
             return problem;
         }
-        const qsizetype end = bytes.indexOf('\n');
-        token = QString::fromUtf8(end >= 0 ? bytes.left(end) : bytes).trimmed();
+        token = QString::fromUtf8(line).trimmed();
         if (token.isEmpty()) {
             return "--oauth-token-file: no token on the first line of " + o.oauthTokenFile;
         }

@@ -35,17 +35,22 @@ using EnvironmentLookup = std::function<std::optional<QString>(const QString &na
 
 // Fetches the password that --auth or --pop3 needs: the first line printed
 // by --password-command (run by /bin/sh with standard input closed; it must
-// exit with status 0 and print a non-empty line), else the first line of
-// --password-file, else the variable --password-env names. Returns "" on
-// success, otherwise a message naming the option and the command, file or
-// variable.
+// print a non-empty line and, when it ends within 2 seconds of that line,
+// exit with status 0; the rest of its output is dropped, and it is ended
+// after those 2 seconds),
+// else the first line of --password-file (a regular file or a pipe), else
+// the variable --password-env names. A first line longer than
+// kMaxSecretLineBytes, or none within kSecretWaitMs, is refused
+// (cli/file_checks.h). Returns "" on success, otherwise a message naming the
+// option and the command, file or variable.
 [[nodiscard]] QString LoadPassword(const Options &options, QString &password,
                                    const EnvironmentLookup &env);
 
 // Fetches the OAuth bearer token that --oauth-token-env or --oauth-token-file
 // names (nothing when neither is given): the variable's value or the file's
-// first line, blanks trimmed; an unset variable, a missing file or an empty
-// token is refused with a message naming the option.
+// first line (read as --password-file is), blanks trimmed; an unset
+// variable, a missing file or an empty token is refused with a message
+// naming the option.
 [[nodiscard]] QString LoadOAuthToken(const Options &options, QString &token,
                                      const EnvironmentLookup &env);
 

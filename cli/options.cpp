@@ -227,8 +227,9 @@ const std::vector<OptionInfo> &optionTable() {
         {"oauth-token-file", 0, "FILE", "OAuth bearer token for --auth: first line of FILE",
          SendOnly,
          [](Options &o, const QString &v) { o.oauthTokenFile = nonEmpty(v, "a file name"); }},
-        {"allow-plaintext-auth", 0, nullptr, "allow --auth over --tls none to a remote server",
-         SendOnly, [](Options &o, const QString &) { o.allowPlaintextAuth = true; }},
+        {"allow-plaintext-auth", 0, nullptr,
+         "allow --auth over --tls none, and --pop3, to a remote server", SendOnly,
+         [](Options &o, const QString &) { o.allowPlaintextAuth = true; }},
         {"tls", 0, "MODE", "none, opportunistic, starttls or implicit (default: see TLS below)",
          Link, setTls},
         {"tls-ca", 0, "FILE", "also trust the certificates (PEM) in FILE", Link,
@@ -422,6 +423,12 @@ QString CheckLogin(const Options &o) {
         return "--auth with --tls none would send the credentials in clear text to " +
                (o.server.isEmpty() ? QStringLiteral("the mail exchanger") : o.server) +
                "; use --tls starttls or --tls implicit, or --allow-plaintext-auth";
+    }
+    // POP3 runs without TLS: USER and PASS travel as they are.
+    if (!o.pop3Host.isEmpty() && !o.allowPlaintextAuth && !IsLoopbackHost(o.pop3Host)) {
+        return "--pop3 would send the password in clear text to " + o.pop3Host +
+               " (POP3 is spoken without TLS); use a POP3 server on this machine, or "
+               "--allow-plaintext-auth";
     }
     return QString();
 }
@@ -778,7 +785,8 @@ QString HelpText() {
         "\n"
         "TLS: without --tls, port 465 takes implicit TLS, another --server STARTTLS (required),\n"
         "and a loopback server or the MX lookup STARTTLS when offered. --auth over --tls none\n"
-        "to a server that is not a loopback address is refused without --allow-plaintext-auth.\n"
+        "to a server that is not a loopback address is refused without --allow-plaintext-auth;\n"
+        "so is --pop3 (spoken without TLS) to a host that is not a loopback address.\n"
         "probe takes --server, --port, --hello, --timeout and the --tls options, and sends no\n"
         "mail; it exits 0 when the server was reached and the TLS settings held.\n"
         "\n"

@@ -1,5 +1,7 @@
 #include "cli/probe.h"
 
+#include "cli/reporter.h"
+
 #include "net/socket.h"
 #include "net/tls_policy.h"
 #include "sasl/sasl_client.h"
@@ -69,7 +71,7 @@ bool offers(const QStringList &ehlo, const QString &keyword) {
 class Probe {
 public:
     Probe(const Options &o, const std::function<void(const QString &)> &print)
-        : m_o(o), m_print(print),
+        : m_o(o), m_print([print](const QString &line) { print(PrintableText(line)); }),
           m_timeoutMs((o.connectTimeout > 0 ? o.connectTimeout : kDefaultTimeoutSeconds) * 1000),
           m_port(o.port != 0 ? o.port : 25), m_socket(std::make_unique<WinSck>()) {
         QObject::connect(m_socket.get(), &WinSck::ConnectEvent, [this] { m_connected = true; });
@@ -173,6 +175,10 @@ private:
         QString data;
         m_socket->GetData(data);
         m_inbox += data;
+        if (m_inbox.size() > kMaxProbeInbox && m_failure.isEmpty()) {
+            m_failure = "the server sent more than " + QString::number(kMaxProbeInbox / 1024) +
+                        " KiB without completing a reply";
+        }
     }
 
     // Runs the event loop in short slices until `done` or the deadline.

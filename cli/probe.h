@@ -21,9 +21,14 @@ namespace kelmsend {
 // has not arrived.
 [[nodiscard]] std::optional<QStringList> TakeReply(QString &buffer);
 
-// Runs the probe. Every line of the report goes to `print`; the reason it
-// failed, if it did, to `fail`. Returns kExitSent when the server was reached
-// and the TLS settings held, else kExitFailed.
+inline constexpr qsizetype kMaxProbeInbox = 1024 * 1024;
+
+// Runs the probe. Every line of the report goes to `print` through
+// PrintableText (cli/reporter.h: what the server sent is shown, never obeyed
+// by the terminal); the reason it failed, if it did, to `fail`. Returns
+// kExitSent when the server was reached and the TLS settings held, else
+// kExitFailed. A server that sends more than kMaxProbeInbox characters
+// without completing a reply fails the probe.
 int RunProbe(const Options &options, const std::function<void(const QString &)> &print,
              const std::function<void(const QString &)> &fail);
 

@@ -14,6 +14,7 @@ QStringList displayLines(const QString &text) {
     QString t = text;
     t.replace(QLatin1String("\r\n"), QLatin1String("\n"));
     t.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    t = PrintableText(t);
     while (t.endsWith(QLatin1Char('\n'))) {
         t.chop(1);
     }
@@ -21,6 +22,27 @@ QStringList displayLines(const QString &text) {
 }
 
 } // namespace
+
+QString PrintableText(const QString &text) {
+    qsizetype keep = std::min(text.size(), kMaxPrintedChars);
+    if (keep < text.size() && keep > 0 && text[keep - 1].isHighSurrogate()) {
+        --keep;
+    }
+    QString out;
+    out.reserve(keep + 16);
+    for (qsizetype i = 0; i < keep; ++i) {
+        const char16_t c = text[i].unicode();
+        if ((c < 0x20 && c != u'\t' && c != u'\n') || (c >= 0x7F && c <= 0x9F)) {
+            out += QStringLiteral("\\x%1").arg(uint(c), 2, 16, QLatin1Char('0'));
+        } else {
+            out += text[i];
+        }
+    }
+    if (keep < text.size()) {
+        out += QStringLiteral(" [... %1 more characters]").arg(text.size() - keep);
+    }
+    return out;
+}
 
 QString RenderProgressBar(int percent, int width) {
     const int p = std::clamp(percent, 0, 100);

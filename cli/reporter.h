@@ -9,6 +9,9 @@
 // - the progress bar only on a terminal, not with --quiet, and only once a
 //   send has run for kProgressDelayMs, so short sends do not flash one.
 //   Other output first clears the bar's line and draws it again afterwards.
+//
+// Texts may hold what a server said, so each is passed through
+// PrintableText before it reaches the terminal.
 #pragma once
 
 #include "cli/options.h"
@@ -23,6 +26,17 @@ namespace kelmsend {
 
 inline constexpr qint64 kProgressDelayMs = 500;
 inline constexpr int kProgressBarWidth = 40;
+
+// The most characters of one text (a status, a trace entry, an error, a
+// line of the probe's report) that are printed.
+inline constexpr qsizetype kMaxPrintedChars = 2000;
+
+// `text` made harmless for a terminal: every C0 control character but TAB
+// and LF, DEL and the C1 controls (U+0080 to U+009F) are written as "\x1b"
+// and the like, so a server's reply cannot retitle or clear the terminal;
+// after kMaxPrintedChars characters it is cut, with " [... N more
+// characters]". The component's events keep the full text.
+[[nodiscard]] QString PrintableText(const QString &text);
 
 // "[########                                ]  20%" for 20 percent and width 40.
 [[nodiscard]] QString RenderProgressBar(int percent, int width);

@@ -60,8 +60,7 @@ QString AddressEntry(const QString &address, const QString &displayName, int col
                      bool smtpUtf8) {
     const QString safeAddress = OneLine(WireAddress(address, smtpUtf8).value_or(address));
     if (displayName.isEmpty())
-        return kQuote + safeAddress + kQuote + QStringLiteral(" <") + safeAddress +
-               QLatin1Char('>');
+        return QuotedString(safeAddress) + QStringLiteral(" <") + safeAddress + QLatin1Char('>');
     const QString display = EncodeHeaderText(displayName, true, {column, 0});
     const QString angle = QLatin1Char('<') + safeAddress + QLatin1Char('>');
     // Only UTF-8 words are laid out for the line limit; a name that fits
@@ -426,7 +425,7 @@ QList<Transmission> ComposeMessage(const MessageDraft &draft) {
                                            : QStringLiteral("Content-Transfer-Encoding: 7bit"));
         }
         if (draft.asHtml && !draft.contentBase.isEmpty())
-            c.Reported(QStringLiteral("Content-Base: \"") + OneLine(draft.contentBase) + kQuote);
+            c.Reported(QStringLiteral("Content-Base: ") + QuotedString(draft.contentBase));
     } else if (utf8Body) {
         // uuencode mode has no MIME lines of its own; a UTF-8 text needs
         // them to say what it is. The uuencoded blocks that follow share the
@@ -472,7 +471,7 @@ QList<Transmission> ComposeMessage(const MessageDraft &draft) {
                     GetContentType(name, QStringLiteral("application/octet-stream")) +
                     QLatin1Char(';'));
             if (plainName) {
-                c.Quiet(QStringLiteral("\tname=\"") + safeName + kQuote);
+                c.Quiet(QStringLiteral("\tname=") + QuotedString(name));
             } else {
                 // Readers that know no RFC 2231 still read encoded words here.
                 c.Quiet(QStringLiteral("\tname=\"") + EncodeHeaderText(name, true, {7, 1}) +
@@ -481,7 +480,7 @@ QList<Transmission> ComposeMessage(const MessageDraft &draft) {
             c.Quiet(QStringLiteral("Content-Transfer-Encoding: base64"));
             c.Quiet(QStringLiteral("Content-Disposition: attachment;"));
             if (plainName) {
-                c.Quiet(QStringLiteral("\tfilename=\"") + safeName + kQuote);
+                c.Quiet(QStringLiteral("\tfilename=") + QuotedString(name));
             } else {
                 // A TAB before and a ";" after each piece: 76 characters left.
                 const QStringList pieces =

@@ -32,7 +32,14 @@ bool IsQLiteral(uchar c) {
     return (c >= 33 && c <= 60) || c == 62 || (c >= 64 && c <= 94) || (c >= 96 && c <= 126);
 }
 
-QString QForm(const QByteArray &bytes) {
+// Characters a Q word in a phrase may hold as they are (RFC 2047 section 5
+// (3)); everything else is escaped, so the word can stand in an address.
+bool IsPhraseLiteral(uchar c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '!' ||
+           c == '*' || c == '+' || c == '-' || c == '/';
+}
+
+QString QForm(const QByteArray &bytes, bool phrase) {
     static const char hex[] = "0123456789ABCDEF";
     QString result;
     QString chunk;
@@ -40,7 +47,7 @@ QString QForm(const QByteArray &bytes) {
         const auto c = static_cast<uchar>(bytes[p]);
         if (c == ' ') {
             chunk += QLatin1Char('_');
-        } else if (IsQLiteral(c)) {
+        } else if (phrase ? IsPhraseLiteral(c) : IsQLiteral(c)) {
             chunk += QLatin1Char(static_cast<char>(c));
         } else {
             chunk += QLatin1Char('=');
@@ -111,13 +118,6 @@ QList<QByteArray> Utf8Characters(QStringView text) {
     return out;
 }
 
-// Characters a Q word in a phrase may hold as they are (RFC 2047 section 5
-// (3)); everything else is escaped, so the word can stand in an address.
-bool IsPhraseLiteral(uchar c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '!' ||
-           c == '*' || c == '+' || c == '-' || c == '/';
-}
-
 QString QEncodeBytes(const QByteArray &bytes, bool phrase) {
     static const char hex[] = "0123456789ABCDEF";
     QString out;
@@ -182,6 +182,23 @@ QString Utf8EncodedWords(const QString &text, bool phrase, HeaderPlace place) {
 }
 
 } // namespace
+
+QString QuotedString(const QString &text) {
+    QString out;
+    out.reserve(text.size() + 2);
+    out += QLatin1Char('"');
+    for (QChar c : text) {
+        if (c == QLatin1Char('\r') || c == QLatin1Char('\n')) {
+            out += QLatin1Char(' ');
+            continue;
+        }
+        if (c == QLatin1Char('"') || c == QLatin1Char('\\'))
+            out += QLatin1Char('\\');
+        out += c;
+    }
+    out += QLatin1Char('"');
+    return out;
+}
 
 bool FitsLatin1(QStringView text) {
     for (QChar c : text) {
@@ -324,12 +341,14 @@ QString EncodeHeaderText(const QString &text, bool quote) {
         }
     }
     if (plain) {
+        if (quote)
+            return QuotedString(text);
         QString safe = text;
         safe.replace(QLatin1Char('\r'), QLatin1Char(' '));
         safe.replace(QLatin1Char('\n'), QLatin1Char(' '));
-        return quote ? QLatin1Char('"') + safe + QLatin1Char('"') : safe;
+        return safe;
     }
-    const QString q = QForm(bytes);
+    const QString q = QForm(bytes, quote);
     QString b = BForm(text);
     return q.size() < b.size() ? q : b;
 }

@@ -45,16 +45,24 @@ inline constexpr std::array<char, 64> UUTable = [] {
 }();
 
 // A header text (display name or subject) ready to stand in a header line.
-// - No byte above 126: the text itself, between two double quotes when
-//   `quote` is true (inner quotes are left alone). Each CR or LF in it is
-//   replaced by a space, so the text can never start a header line of its
-//   own; other control characters stay.
+// - No byte above 126: the text itself, or with `quote` true (a display
+//   name) QuotedString(text). Each CR or LF in it is replaced by a space, so
+//   the text can never start a header line of its own; other control
+//   characters stay.
 // - Otherwise: RFC 2047 encoded words in charset "ISO-8859-1", the "Q" form
-//   when it is strictly shorter than the "B" form, else the "B" form. Words
+//   when it is strictly shorter than the "B" form, else the "B" form. With
+//   `quote` true the Q form keeps only letters, digits and "!*+-/" as they
+//   are (RFC 2047 section 5 (3)), so no word can end the phrase. Words
 //   are joined by CRLF + TAB (a folded header) and never quoted; no line
 //   break follows the last word. Q words hold 54 to 56 encoded characters
 //   (the last one may hold fewer), B words encode 42 characters each.
 [[nodiscard]] QString EncodeHeaderText(const QString &text, bool quote);
+
+// `text` as an RFC 5322 quoted string: between double quotes, each "\" and
+// '"' preceded by a "\", each CR or LF replaced by a space. A display name,
+// or a parameter value of a MIME header (a file name), cannot then end
+// early and add a mailbox or a parameter of its own.
+[[nodiscard]] QString QuotedString(const QString &text);
 
 // True when every character is in ISO-8859-1 (U+0000 to U+00FF): such a
 // text keeps the single-byte forms above, byte for byte.

@@ -2,6 +2,7 @@
 
 #include <gsasl.h>
 
+#include <algorithm>
 #include <array>
 #include <utility>
 
@@ -30,6 +31,29 @@ bool IsBearer(Mechanism m) {
 
 bool SendsClearSecret(Mechanism m) {
     return m == Mechanism::Plain || m == Mechanism::Login || IsBearer(m);
+}
+
+bool IsScram(Mechanism m) {
+    return m == Mechanism::ScramSha256 || m == Mechanism::ScramSha1;
+}
+
+// The iteration count of a SCRAM server-first message ("r=...,s=...,i=4096",
+// RFC 5802 section 7) when it holds one: -1 for digits beyond any count,
+// std::nullopt when there is no "i=" or it is no number (the library then
+// judges the message).
+std::optional<qint64> ScramIterations(const QByteArray &challenge) {
+    for (const QByteArray &attribute : challenge.split(',')) {
+        if (!attribute.startsWith("i="))
+            continue;
+        const QByteArray digits = attribute.mid(2);
+        if (digits.isEmpty() ||
+            !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
+            return std::nullopt;
+        bool ok = false;
+        const qint64 n = digits.size() <= 18 ? digits.toLongLong(&ok) : 0;
+        return ok ? n : -1;
+    }
+    return std::nullopt;
 }
 
 // The text after the reply code and its separator of one EHLO reply line.
@@ -155,6 +179,18 @@ std::optional<QByteArray> Client::respond(const QByteArray &challenge) {
         m_error = QStringLiteral("the server refused the token: %1")
                       .arg(QString::fromUtf8(challenge).trimmed());
         return m_mechanism == Mechanism::OAuthBearer ? QByteArray("\x01") : QByteArray();
+    }
+    if (IsScram(m_mechanism)) {
+        if (const std::optional<qint64> n = ScramIterations(challenge);
+            n && (*n < 0 || *n > kMaxScramIterations)) {
+            m_error = QStringLiteral("%1: the server asks for %2 iterations; at most %3 are "
+                                     "computed (servers use 4,096 to 15,000)")
+                          .arg(MechanismName(m_mechanism),
+                               *n < 0 ? QStringLiteral("more than 10^18") : QString::number(*n),
+                               QString::number(kMaxScramIterations));
+            m_library.reset();
+            return std::nullopt;
+        }
     }
     return libraryStep(challenge);
 }

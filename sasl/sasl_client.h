@@ -49,6 +49,12 @@ enum class Mechanism {
 [[nodiscard]] std::optional<Mechanism> ChooseMechanism(const QStringList &offered, bool haveToken,
                                                        bool clearPasswordAllowed);
 
+// The most SCRAM iterations (the server's "i=") a client computes: about a
+// second of one core. Servers use 4,096 to 15,000; a count above this is
+// refused before any work, so a server cannot keep the caller busy for
+// minutes past every time limit.
+inline constexpr qint64 kMaxScramIterations = 1000000;
+
 struct Credentials {
     QString user;
     QString password;
@@ -79,7 +85,8 @@ public:
 
     // The answer to one decoded 334 challenge. std::nullopt when the
     // exchange cannot go on (a malformed challenge, a SCRAM server whose
-    // signature does not match, a library failure): error() says why, and
+    // signature does not match or that asks for more than
+    // kMaxScramIterations, a library failure): error() says why, and
     // the caller cancels with "*" (RFC 4954 section 4).
     [[nodiscard]] std::optional<QByteArray> respond(const QByteArray &challenge);
 

@@ -147,12 +147,23 @@ bool HeaderField::is(const char *fieldName) const {
     return name.compare(fieldName, Qt::CaseInsensitive) == 0;
 }
 
+qsizetype LineEnd(QByteArrayView text, qsizetype from) {
+    for (qsizetype i = from; i < text.size(); ++i) {
+        if (text[i] == '\n') {
+            return i + 1;
+        }
+        if (text[i] == '\r') {
+            return i + 1 < text.size() && text[i + 1] == '\n' ? i + 2 : i + 1;
+        }
+    }
+    return text.size();
+}
+
 QList<HeaderField> SplitHeaderFields(const QByteArray &block) {
     QList<HeaderField> fields;
     qsizetype start = 0;
     while (start < block.size()) {
-        const qsizetype newline = block.indexOf('\n', start);
-        const qsizetype end = newline >= 0 ? newline + 1 : block.size();
+        const qsizetype end = LineEnd(block, start);
         const QByteArrayView line(block.constData() + start, end - start);
         if (fields.isEmpty() || !isBlank(line[0])) {
             HeaderField field;
@@ -273,7 +284,7 @@ RelayMessage PrepareRelay(const HeaderBlock &block, const RelayRequest &request,
     }
 
     // Fields added below must not run into a last line without a break.
-    if (!m.head.isEmpty() && !m.head.endsWith('\n')) {
+    if (!m.head.isEmpty() && !m.head.endsWith('\n') && !m.head.endsWith('\r')) {
         m.head += "\r\n";
     }
     if (!hasFrom && !request.fromName.trimmed().isEmpty() && !m.sender.isEmpty()) {

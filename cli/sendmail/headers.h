@@ -27,6 +27,11 @@ namespace kelmsend {
 // than ":" (spaces or tabs may follow it), then ":".
 [[nodiscard]] bool IsFieldLine(QByteArrayView line);
 
+// Where the line that starts at `from` ends, its line break included: after
+// CRLF, a lone LF or a lone CR, the rule by which the message goes on the
+// wire, else at the end of `text`.
+[[nodiscard]] qsizetype LineEnd(QByteArrayView text, qsizetype from);
+
 // One field of a header block as it was read.
 struct HeaderField {
     QByteArray name; // as written, without the colon and blanks before it
@@ -36,9 +41,10 @@ struct HeaderField {
     [[nodiscard]] bool is(const char *fieldName) const;
 };
 
-// Splits a header block (the lines before the blank line) into fields. A
-// line that starts with a space or tab continues the field before it;
-// anything before the first field is kept as a field without a name.
+// Splits a header block (the lines before the blank line, see LineEnd)
+// into fields. A line that starts with a space or tab continues the field
+// before it; anything before the first field is kept as a field without a
+// name.
 [[nodiscard]] QList<HeaderField> SplitHeaderFields(const QByteArray &block);
 
 // The addresses of an address list in order: "Ann <a@x.org>, b@y.org (Bob),
@@ -54,7 +60,9 @@ struct HeaderField {
 struct HeaderBlock {
     QByteArray fields;    // the field lines
     QByteArray separator; // the blank line that ended them, as read; "" when none did
-    QByteArray bodyStart; // a line that could not belong to a field and so began the body
+    // What began the body: a line that could not belong to a field, or what
+    // followed a blank line that a lone CR ended within the line read.
+    QByteArray bodyStart;
 };
 
 // What the command line says about the envelope and the sender.

@@ -11,30 +11,40 @@ HeaderRead ReadHeaderBlock(QIODevice &in, qint64 limit) {
         const qint64 room = limit - r.block.fields.size();
         // One byte more than there is room for tells a line that is too long
         // (readLine's limit counts a terminating NUL).
-        const QByteArray line = in.readLine(room + 2);
-        if (line.isEmpty()) {
+        const QByteArray read = in.readLine(room + 2);
+        if (read.isEmpty()) {
             return r; // the input ended within the header block
         }
-        if (line.size() > room) {
+        if (read.size() > room) {
             r.error = "the message's header block is longer than " + QString::number(limit / 1024) +
                       " KiB; a blank line must end it before the body";
             return r;
         }
-        if (line == "\n" || line == "\r\n") {
-            r.block.separator = line;
-            return r;
+        // What readLine gives ends at an LF; a lone CR inside it ends a
+        // line as well, on the wire and so here.
+        for (qsizetype start = 0; start < read.size();) {
+            const qsizetype end = LineEnd(read, start);
+            const QByteArray line = read.mid(start, end - start);
+            const QByteArray rest = read.mid(end);
+            start = end;
+            if (line == "\n" || line == "\r\n" || line == "\r") {
+                r.block.separator = line;
+                r.block.bodyStart = rest;
+                return r;
+            }
+            const bool mboxSeparator = first && line.startsWith("From ");
+            first = false;
+            if (mboxSeparator) {
+                continue;
+            }
+            const bool continuation =
+                (line[0] == ' ' || line[0] == '\t') && !r.block.fields.isEmpty();
+            if (!continuation && !IsFieldLine(line)) {
+                r.block.bodyStart = line + rest;
+                return r;
+            }
+            r.block.fields += line;
         }
-        const bool mboxSeparator = first && line.startsWith("From ");
-        first = false;
-        if (mboxSeparator) {
-            continue;
-        }
-        const bool continuation = (line[0] == ' ' || line[0] == '\t') && !r.block.fields.isEmpty();
-        if (!continuation && !IsFieldLine(line)) {
-            r.block.bodyStart = line;
-            return r;
-        }
-        r.block.fields += line;
     }
 }
 

@@ -19,9 +19,10 @@ struct HeaderRead {
     QString error; // "" when the block could be read
 };
 
-// Reads lines from `in` up to and including the blank line that ends the
-// header block, or up to the first line that cannot belong to a field
-// (it becomes block.bodyStart), or to the end of the input. A first line
+// Reads lines from `in` (ended as LineEnd says: CRLF, a lone LF or a lone
+// CR) up to and including the blank line that ends the header block, or up
+// to the first line that cannot belong to a field (it becomes
+// block.bodyStart), or to the end of the input. A first line
 // "From " (an mbox separator, as in a file from git format-patch) is not a
 // field and is dropped. Everything after what it returns is left unread in
 // `in`.

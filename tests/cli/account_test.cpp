@@ -2,6 +2,7 @@
 // how an account fills in what the command line leaves open, and where the
 // file is looked for.
 #include "cli/account.h"
+#include "cli/file_checks.h"
 #include "cli/options.h"
 
 #include <QDir>
@@ -13,7 +14,12 @@
 #include "row_name.h"
 #include "temp_files.h"
 
+#include <functional>
 #include <map>
+
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
 
 using namespace kelmsend;
 
@@ -178,5 +184,112 @@ TEST(LoadAccount, RefusesAFileWithASecretThatOthersCanRead) {
                                                  QFile::ReadGroup | QFile::ReadOther));
     EXPECT_EQ(l.run({"--config", plain}), "");
 }
+
+// Files that kelmsend must not read as a configuration: what only its user
+// can change, of a bounded size, and no device or pipe. `prepare` gets the
+// folder and the file (mode 0600, in a folder of mode 0700) and may change
+// either; %f in `error` stands for the file, %d for the folder.
+struct Untrusted {
+    const char *name;
+    std::function<void(const QString &folder, QString &file)> prepare;
+    QString error;
+};
+
+// A POSIX access ACL that lets user `uid` read and write (mask rw).
+bool grantWriteAcl(const QString &path, quint32 uid) {
+    struct Entry {
+        quint16 tag, perm;
+        quint32 id;
+    };
+    const quint32 none = 0xFFFFFFFF;
+    const Entry entries[] = {
+        {0x01, 6, none}, {0x02, 6, uid}, {0x04, 4, none}, {0x10, 6, none}, {0x20, 0, none}};
+    QByteArray blob(4, '\0');
+    blob[0] = 2; // version
+    for (const Entry &e : entries) {
+        blob.append(reinterpret_cast<const char *>(&e), sizeof e);
+    }
+    return ::setxattr(QFile::encodeName(path).constData(), "system.posix_acl_access",
+                      blob.constData(), static_cast<size_t>(blob.size()), 0) == 0;
+}
+
+void chmodOrFail(const QString &path, mode_t mode) {
+    ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), mode), 0) << path.toStdString();
+}
+
+class UntrustedFile : public ::testing::TestWithParam<Untrusted> {};
+
+TEST_P(UntrustedFile, IsRefusedNamingWhatToChange) {
+    Load l;
+    const QString folder = l.dir.filePath("conf");
+    ASSERT_TRUE(QDir().mkpath(folder));
+    chmodOrFail(folder, 0700);
+    QString file = folder + "/config";
+    {
+        QFile f(file);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("[default]\npassword-command = echo pw\n");
+    }
+    chmodOrFail(file, 0600);
+    GetParam().prepare(folder, file);
+    if (::testing::Test::IsSkipped()) {
+        return;
+    }
+    QString error = GetParam().error;
+    error.replace("%f", file).replace("%d", folder);
+    EXPECT_EQ(l.run({"--config", file}), error);
+    chmodOrFail(folder, 0700); // the temporary folder can then be removed
+}
+
+const char *const kWrite =
+    ", who can change what it runs and where the password goes; make it writable by you "
+    "alone: chmod go-w ";
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, UntrustedFile,
+    ::testing::Values(
+        Untrusted{"PrivateFileIsRead", [](const QString &, QString &) {}, ""},
+        Untrusted{"WritableByGroupAndOthers",
+                  [](const QString &, QString &f) { chmodOrFail(f, 0622); },
+                  "%f can be written by other users" + QString(kWrite) + "%f"},
+        Untrusted{"AclGrantsWrite",
+                  [](const QString &, QString &f) {
+                      if (!grantWriteAcl(f, 65534)) {
+                          GTEST_SKIP() << "no POSIX ACLs on this file system";
+                      }
+                  },
+                  "%f can be written by other users (an ACL entry lets them)" + QString(kWrite) +
+                      "%f"},
+        Untrusted{"OwnedByAnotherUser",
+                  [](const QString &, QString &f) {
+                      if (::geteuid() != 0 ||
+                          ::chown(QFile::encodeName(f).constData(), 65534, 65534) != 0) {
+                          GTEST_SKIP() << "only root can give a file away";
+                      }
+                  },
+                  "%f belongs to another user (uid 65534), who can change what it runs and "
+                  "where the password goes; use a file of your own: chown root %f"},
+        Untrusted{"FolderWritableByOthers",
+                  [](const QString &d, QString &) { chmodOrFail(d, 0777); },
+                  "the folder %d of %f can be written by other users, who can replace the "
+                  "file; make it writable by you alone: chmod go-w %d"},
+        Untrusted{"StickyFolderLikeTmp", [](const QString &d, QString &) { chmodOrFail(d, 01777); },
+                  ""},
+        Untrusted{"Device", [](const QString &, QString &f) { f = "/dev/zero"; },
+                  "--config: cannot read /dev/zero: it is a device"},
+        Untrusted{"Fifo",
+                  [](const QString &d, QString &f) {
+                      f = d + "/fifo";
+                      ASSERT_EQ(::mkfifo(QFile::encodeName(f).constData(), 0600), 0);
+                  },
+                  "--config: cannot read %f: it is a pipe"},
+        Untrusted{"LargerThanOneMebibyte",
+                  [](const QString &, QString &f) {
+                      QFile file(f);
+                      ASSERT_TRUE(file.open(QIODevice::Append));
+                      file.write(QByteArray(kMaxConfigBytes, '#'));
+                  },
+                  "--config: %f is larger than 1 MiB"}),
+    RowName());
 
 } // namespace

@@ -103,6 +103,7 @@ TEST(LoadInputs, AFolderIsNoAttachment) {
 TEST(LoadInputs, PasswordSources) {
     QTemporaryDir dir;
     const QString pwFile = writeFile(dir, "pw", "s3cret word\r\nsecond line\n");
+    const QString longLine = writeFile(dir, "long", QByteArray(64 * 1024 + 1, 'x') + "\n");
     const QStringList auth{"--auth", "--user", "ann", "--body", ""};
     struct Row {
         const char *name;
@@ -121,7 +122,7 @@ TEST(LoadInputs, PasswordSources) {
          "--password-env NAME or --password-file FILE",
          ""},
         {"PopAsksToo",
-         {"--pop3", "pop.example.com", "--user", "ann", "--body", ""},
+         {"--pop3", "127.0.0.1", "--user", "ann", "--body", ""},
          {},
          "--pop3 needs a password: set KELMSEND_PASSWORD in the environment, or give "
          "--password-env NAME or --password-file FILE",
@@ -146,6 +147,37 @@ TEST(LoadInputs, PasswordSources) {
          {},
          "--password-file: no such file: " + dir.filePath("nope"),
          ""},
+        {"FileIsADevice",
+         auth + QStringList{"--password-file", "/dev/zero"},
+         {},
+         "--password-file: cannot read /dev/zero: it is a device",
+         ""},
+        {"FileWithAnEndlessFirstLine",
+         auth + QStringList{"--password-file", longLine},
+         {},
+         "--password-file: " + longLine + " has a first line longer than 64 KiB",
+         ""},
+        {"CommandThatPrintsForeverGivesItsFirstLine",
+         auth + QStringList{"--password-command", "yes"},
+         {},
+         "",
+         "y"},
+        {"CommandThatFailsAfterItsLine",
+         auth + QStringList{"--password-command", "echo pw; exit 3"},
+         {},
+         "--password-command: \"echo pw; exit 3\" failed (exit status 3)",
+         ""},
+        {"CommandThatLingersAfterItsLineIsEnded",
+         auth + QStringList{"--password-command", "echo pw; exec sleep 120"},
+         {},
+         "",
+         "pw"},
+        {"CommandWithAnEndlessFirstLine",
+         auth + QStringList{"--password-command", "exec tr '\\0' x < /dev/zero"},
+         {},
+         "--password-command: \"exec tr '\\0' x < /dev/zero\" printed a first line longer "
+         "than 64 KiB",
+         ""},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
@@ -154,6 +186,9 @@ TEST(LoadInputs, PasswordSources) {
         EXPECT_EQ(f.run(parse(row.args)), row.error);
         EXPECT_EQ(f.inputs.password, row.password);
     }
+    Fetch f;
+    EXPECT_EQ(f.run(parse(auth + QStringList{"--oauth-token-file", "/dev/zero"})),
+              "--oauth-token-file: cannot read /dev/zero: it is a device");
 }
 
 TEST(LoadInputs, BodySources) {

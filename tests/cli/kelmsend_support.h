@@ -35,6 +35,12 @@ inline QString Kelmsend() {
     return given.isEmpty() ? qEnvironmentVariable("KELM_BINARY_DIR") + "/cli/kelmsend" : given;
 }
 
+// `text` as one word of a shell command line (git runs --sendmail-cmd
+// through sh; the build folder may hold spaces).
+inline QString ShellQuoted(QString text) {
+    return "'" + text.replace("'", "'\\''") + "'";
+}
+
 struct Finished {
     bool finished = false;
     int exitCode = -1;

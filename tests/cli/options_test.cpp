@@ -136,7 +136,7 @@ INSTANTIATE_TEST_SUITE_P(Table, AcceptedLine,
                                                           EXPECT_EQ(o.passwordEnv,
                                                                     "KELMSEND_PASSWORD");
                                                       }},
-                                             Accepted{"PopBeforeSmtpNeedsAPasswordToo", kBase + QStringList{"--pop3", "pop.example.com", "--user", "ann", "--password-env", "MY_PW"},
+                                             Accepted{"PopBeforeSmtpNeedsAPasswordToo", kBase + QStringList{"--pop3", "pop.example.com", "--user", "ann", "--password-env", "MY_PW", "--allow-plaintext-auth"},
                                                       [](const Options &o) {
                                                           EXPECT_FALSE(o.auth);
                                                           EXPECT_TRUE(o.needsPassword());
@@ -277,6 +277,12 @@ INSTANTIATE_TEST_SUITE_P(
                     "mail.example.com", "--tls", "none", "--auth", "--user", "a"},
             "--auth with --tls none would send the credentials in clear text to "
             "mail.example.com; use --tls starttls or --tls implicit, or --allow-plaintext-auth"},
+        Refused{"PopInClearTextToARemoteHostEvenWithStarttls",
+                kBase +
+                    QStringList{"--pop3", "pop.example.com", "--user", "a", "--tls", "starttls"},
+                "--pop3 would send the password in clear text to pop.example.com (POP3 is "
+                "spoken without TLS); use a POP3 server on this machine, or "
+                "--allow-plaintext-auth"},
         Refused{"AuthInClearTextToTheMailExchanger",
                 kBase + QStringList{"--tls", "none", "--auth", "--user", "a"},
                 "--auth with --tls none would send the credentials in clear text to the mail "

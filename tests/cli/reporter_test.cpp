@@ -1,9 +1,11 @@
 // What kelmsend writes on standard error for each verbosity, on a terminal
 // and elsewhere, with a scripted clock.
+#include "cli/probe.h"
 #include "cli/reporter.h"
 
 #include <gtest/gtest.h>
 
+#include "fake_server.h"
 #include "qt_printers.h"
 #include "row_name.h"
 
@@ -105,6 +107,46 @@ TEST(Reporter, MultiLineRepliesShowOneLineEach) {
     r.Trace(QVariant(QString("250-localhost\r\n250-AUTH LOGIN\r\n250 HELP\r\n")));
     r.Trace(QVariant(QString("QUIT")));
     EXPECT_EQ(s.out, "250-localhost\n250-AUTH LOGIN\n250 HELP\nQUIT\n");
+}
+
+// What a server says reaches the terminal as text, never as commands, and
+// never more than kMaxPrintedChars of it.
+TEST(Reporter, ServerTextIsShownNotObeyed) {
+    Sink s;
+    Reporter r = s.make(Verbosity::Trace, false);
+    r.Error("550 \x1b]0;owned\x07\x1b[2J\tdone\x7f" + QString(QChar(0x9b)) + "\r\n");
+    r.Trace(QVariant(QString("250-a\x01\r\n250 b\r\n")));
+    EXPECT_EQ(s.out, "kelmsend: 550 \\x1b]0;owned\\x07\\x1b[2J\tdone\\x7f\\x9b\n"
+                     "250-a\\x01\n250 b\n");
+    s.out.clear();
+    const QString cut = "550 " + QString(64 * 1024, QLatin1Char('x'));
+    r.Error(cut);
+    EXPECT_EQ(s.out, "kelmsend: " + (cut.left(kMaxPrintedChars - 10) + " [... " +
+                                     QString::number(cut.size() - kMaxPrintedChars + 10) +
+                                     " more characters]\n")
+                                        .toUtf8());
+}
+
+// The probe prints what the server sent through the same filter.
+TEST(Probe, ReportsTheServersTextMadePrintable) {
+    FakeServer server({"S: 220 \x1b]0;owned\x07 ready", "C: EHLO localhost",
+                       "S: 250-x.example \x1b[2J", "S: 250 AUTH PLAIN", "C: QUIT", "S: 221 bye"});
+    ASSERT_TRUE(server.listening());
+    const ParseResult parsed = ParseArguments(
+        {"probe", "--server", "127.0.0.1:" + QString::number(server.port()), "--tls", "none"});
+    ASSERT_TRUE(parsed.options) << parsed.error.toStdString();
+    QStringList printed;
+    QString failure;
+    EXPECT_EQ(RunProbe(
+                  *parsed.options, [&](const QString &line) { printed << line; },
+                  [&](const QString &why) { failure = why; }),
+              kExitSent)
+        << failure.toStdString();
+    EXPECT_TRUE(printed.contains("  220 \\x1b]0;owned\\x07 ready"))
+        << printed.join("\n").toStdString();
+    EXPECT_TRUE(printed.contains("  250-x.example \\x1b[2J"));
+    EXPECT_TRUE(server.done());
+    EXPECT_EQ(server.errors(), QStringList());
 }
 
 } // namespace

@@ -148,6 +148,14 @@ INSTANTIATE_TEST_SUITE_P(
                  [](const RelayMessage &m) {
                      EXPECT_TRUE(m.head.endsWith(">\r\n\r\nthis line is not a field\n"));
                  }},
+        Prepared{"LoneCrEndsAFieldAsOnTheWire",
+                 {"Subject: hi\rBcc: hidden@x.org\nTo: a@x.org\r", "\r\n", {}},
+                 {true, {}, "f@y.org", {}, {}},
+                 [](const RelayMessage &m) {
+                     EXPECT_EQ(m.recipients, (QStringList{"hidden@x.org", "a@x.org"}));
+                     EXPECT_TRUE(m.head.startsWith("Subject: hi\rTo: a@x.org\rDate: "))
+                         << m.head.toStdString();
+                 }},
         Prepared{"LastFieldWithoutLineBreak",
                  {"Subject: s", "", {}},
                  {},
@@ -169,6 +177,8 @@ TEST(ReadHeaderBlock, StopsWhereTheHeaderBlockEndsAndLeavesTheRest) {
         {"Subject: s\nplain text\nmore\n", "Subject: s\n", "", "plain text\n", "more\n"},
         {" leading blank\nSubject: s\n", "", "", " leading blank\n", "Subject: s\n"},
         {"Subject: only", "Subject: only", "", "", ""},
+        // A lone CR ends a line too: here the blank line, as on the wire.
+        {"Subject: s\r\rBcc: b@x.org\nbody\n", "Subject: s\r", "\r", "Bcc: b@x.org\n", "body\n"},
     };
     for (const Case &c : cases) {
         QBuffer in;

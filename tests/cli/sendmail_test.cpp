@@ -257,10 +257,10 @@ TEST(SendmailClients, GitSendEmailSendsAPatch) {
     }
     const Finished r = RunProgram(
         "git",
-        in + QStringList{"send-email", "--sendmail-cmd=" + Kelmsend(), "--to=list@example.org",
-                         "--cc=Rev <rev@example.net>", "--from=Dev <dev@example.com>",
-                         "--confirm=never", "--suppress-cc=all", "-q",
-                         home.dir.filePath("0001-Add-the-file.patch")},
+        in + QStringList{"send-email", "--sendmail-cmd=" + ShellQuoted(Kelmsend()),
+                         "--to=list@example.org", "--cc=Rev <rev@example.net>",
+                         "--from=Dev <dev@example.com>", "--confirm=never", "--suppress-cc=all",
+                         "-q", home.dir.filePath("0001-Add-the-file.patch")},
         {}, env, 60000);
     ASSERT_EQ(r.exitCode, 0) << r.describe() << r.out.toStdString();
     EXPECT_EQ(server.envelope(1)["from"].toString(), "dev@example.com");

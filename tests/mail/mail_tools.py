@@ -15,6 +15,7 @@ import binascii
 import email
 import email.header
 import email.policy
+import email.utils
 import json
 import os
 import sys
@@ -38,6 +39,10 @@ def header():
     value = sys.stdin.buffer.read().decode("latin-1")
     text = str(email.header.make_header(email.header.decode_header(value)))
     sys.stdout.buffer.write(text.encode("utf-8"))
+
+
+def decoded(text):
+    return str(email.header.make_header(email.header.decode_header(text)))
 
 
 def mime(path, outdir):
@@ -65,6 +70,10 @@ def mime(path, outdir):
         "defects": [type(d).__name__ for p in msg.walk() for d in p.defects],
         "from": msg.get("From", ""),
         "to": msg.get("To", ""),
+        # Each address field as a reader splits it: [[name, address], ...].
+        "mailboxes": {field: [[decoded(name), address] for name, address
+                              in email.utils.getaddresses(msg.get_all(field, []))]
+                      for field in ("From", "To", "Cc")},
         "subject": str(email.header.make_header(email.header.decode_header(msg.get("Subject", "")))),
         "parts": parts,
     }

@@ -354,13 +354,13 @@ TEST(ComposeHeaders, NoToRecipientsGivesAnEmptyToLine) {
     EXPECT_FALSE(lines.join(QString()).contains(QStringLiteral("hidden")));
 }
 
-TEST(ComposeHeaders, DisplayNamesEncodedWithoutQuotesOrQuotedAsTheyAre) {
+TEST(ComposeHeaders, DisplayNamesEncodedWithoutQuotesOrQuotedWithEscapes) {
     MessageDraft d = PlainDraft();
     d.fromDisplayName = QStringLiteral("Zo\u00eb M\u00fcller");
-    d.recipientDisplayNames = {QStringLiteral("The \"Boss\"")};
+    d.recipientDisplayNames = {QStringLiteral("The \"Boss\" \\o/")};
     const QStringList lines = HeaderLines(ComposeMessage(d));
     EXPECT_EQ(lines[0], QStringLiteral("From: =?ISO-8859-1?Q?Zo=EB_M=FCller?= <f@example.com>"));
-    EXPECT_EQ(lines[1], QStringLiteral("To: \"The \"Boss\"\" <r@example.org>"));
+    EXPECT_EQ(lines[1], QStringLiteral("To: \"The \\\"Boss\\\" \\\\o/\" <r@example.org>"));
 }
 
 TEST(ComposeHeaders, SubjectPlainEmptyAndEncoded) {
@@ -882,6 +882,44 @@ TEST_F(ComposeWithTable, MultipartMessageParsedByPythonGivesBackTheFiles) {
         EXPECT_EQ(part["name_param"].toString(), files[i].first);
         EXPECT_EQ(ReadAll(dir.filePath(part["file"].toString())), files[i].second);
     }
+}
+
+// Quotes, backslashes and separators in display names and file names, in
+// each of their encodings, as Python's reader splits the message: one
+// mailbox per name, one file name per attachment.
+TEST_F(ComposeWithTable, NamesCannotAddAMailboxOrAParameter) {
+    const QString evil = QStringLiteral("Bank\" <security@bank.example>, \"\\");
+    const QString file = QStringLiteral("report.pdf\"; filename=\"invoice.exe");
+    MessageDraft d = PlainDraft();
+    d.fromDisplayName = evil;
+    d.recipients = {QStringLiteral("r@example.org"), QStringLiteral("s@example.org")};
+    d.recipientDisplayNames = {evil + QStringLiteral("\u00e9"), evil + QStringLiteral("\u20ac")};
+    d.ccRecipients = {QStringLiteral("\"quoted local\"@example.org")};
+    d.ccDisplayNames = {QString()};
+    d.attachmentFileNames = {file};
+    d.attachmentEmbedded = {false};
+    const QStringList paths{dir.filePath(QStringLiteral("data.bin"))};
+    ASSERT_TRUE(WriteAll(paths[0], "x"));
+    const QString messagePath = dir.filePath(QStringLiteral("message.eml"));
+    ASSERT_TRUE(WriteAll(messagePath, Received(Wire(ComposeMessage(d), paths))));
+    const mailtest::ToolResult r =
+        mailtest::RunMailTool({QStringLiteral("mime"), messagePath, dir.path()});
+    ASSERT_TRUE(r.ok()) << r.err.constData();
+    const QJsonObject json = QJsonDocument::fromJson(r.out).object();
+    const QJsonObject boxes = json["mailboxes"].toObject();
+    const auto pair = [](const QString &name, const QString &address) {
+        return QJsonArray{name, address};
+    };
+    EXPECT_EQ(boxes["From"].toArray(), QJsonArray{pair(evil, "f@example.com")}) << r.out.data();
+    EXPECT_EQ(boxes["To"].toArray(),
+              (QJsonArray{pair(evil + QStringLiteral("\u00e9"), "r@example.org"),
+                          pair(evil + QStringLiteral("\u20ac"), "s@example.org")}))
+        << r.out.data();
+    EXPECT_EQ(boxes["Cc"].toArray().size(), 1) << r.out.data();
+    const QJsonArray parts = json["parts"].toArray();
+    ASSERT_EQ(parts.size(), 2) << r.out.data();
+    EXPECT_EQ(parts[1].toObject()["filename"].toString(), file);
+    EXPECT_EQ(parts[1].toObject()["name_param"].toString(), file);
 }
 
 TEST_F(ComposeWithTable, UuencodedFilesDecodeWithUudecode) {

@@ -208,7 +208,12 @@ TEST(UUEncode, FullLineOf45BytesStartsWithM) {
 TEST(EncodeHeaderText, PlainTextIsQuotedOnlyWhenAsked) {
     EXPECT_EQ(EncodeHeaderText(L1("Ann Lee"), true), L1("\"Ann Lee\""));
     EXPECT_EQ(EncodeHeaderText(L1("Ann Lee"), false), L1("Ann Lee"));
-    EXPECT_EQ(EncodeHeaderText(L1("say \"hi\""), true), L1("\"say \"hi\"\""));
+    EXPECT_EQ(EncodeHeaderText(L1("say \"hi\" \\o/"), true), L1("\"say \\\"hi\\\" \\\\o/\""));
+    // In a phrase a Q word escapes what could end it.
+    EXPECT_EQ(EncodeHeaderText(L1("Ren\xe9"
+                                  "e Lee, the \"Big Boss\" of Sales"),
+                               true),
+              L1("=?ISO-8859-1?Q?Ren=E9e_Lee=2C_the_=22Big_Boss=22_of_Sales?="));
     EXPECT_EQ(EncodeHeaderText(QString(), true), L1("\"\""));
     EXPECT_EQ(EncodeHeaderText(QString(), false), QString());
     EXPECT_EQ(EncodeHeaderText(L1("tab\there~"), false), L1("tab\there~"));

@@ -144,6 +144,18 @@ TEST(SaslExchange, ScramRefusesAServerThatCannotProveItKnowsThePassword) {
     EXPECT_EQ(seen, 2);
 }
 
+TEST(SaslExchange, ScramRefusesAnIterationCountAboveTheCap) {
+    for (const QByteArray count : {"1000001", "2000000000", "99999999999999999999999"}) {
+        SCOPED_TRACE(count.toStdString());
+        Client client(Mechanism::ScramSha256, {"u", "p", {}, {}, 0});
+        ASSERT_TRUE(client.initialResponse());
+        EXPECT_EQ(client.respond("r=nonceFROMserver,s=QSXCR+Q6sek8bf92,i=" + count), std::nullopt);
+        EXPECT_THAT(client.error().toStdString(),
+                    ::testing::HasSubstr("SCRAM-SHA-256: the server asks for "));
+        EXPECT_THAT(client.error().toStdString(), ::testing::HasSubstr("at most 1000000"));
+    }
+}
+
 TEST(SaslBearer, LinesAndTheAnswerToAnErrorChallenge) {
     Client xo(Mechanism::XOAuth2, {"me@example.com", {}, "tok", {}, 0});
     EXPECT_EQ(xo.initialResponse(), QByteArray("user=me@example.com\x01"
