@@ -463,7 +463,8 @@ QList<QueueEntry> QueueFolder::list() const {
         }
     }
     std::stable_sort(entries.begin(), entries.end(), [](const QueueEntry &a, const QueueEntry &b) {
-        return a.record.created < b.record.created;
+        return a.record.created != b.record.created ? a.record.created < b.record.created
+                                                    : a.id < b.id;
     });
     return entries;
 }

@@ -41,11 +41,11 @@ enum class StoreError {
 };
 
 struct StoreRequest {
-    QString account;
-    QString sender; // "" for <>
-    QStringList recipients;
+    QString account = {};
+    QString sender = {}; // "" for <>
+    QStringList recipients = {};
     bool isNotice = false;
-    QString id; // "" for a new id; a fixed one stores at most once
+    QString id = {}; // "" for a new id; a fixed one stores at most once
 };
 
 struct StoreResult {

@@ -229,8 +229,10 @@ void Runner::conclude(AttemptOutcome outcome) {
     m_Message.reset();
     if (m_TimedOut && outcome.kind == OutcomeKind::Cancelled) {
         outcome.kind = OutcomeKind::TimedOut;
-        outcome.reply = QString("no end of the attempt within %1 seconds")
-                            .arg(m_Options.attemptTimeout.count() / 1000);
+        const qint64 ms = m_Options.attemptTimeout.count();
+        outcome.reply =
+            QString("no end of the attempt within %1")
+                .arg(ms % 1000 == 0 ? DurationText(Seconds(ms / 1000)) : QString("%1 ms").arg(ms));
     }
     // A driver that asked before the final "." and then lost its way is
     // taken at its word only when it says the "." was not written.

@@ -46,7 +46,7 @@ enum class Selection {
 
 struct RunOptions {
     Selection selection = Selection::Due;
-    QStringList ids;
+    QStringList ids = {};
     // The run that stored the message named in `ids` and tells its caller
     // the outcome through its exit status: when its first attempt refuses
     // every recipient, no notice follows.
@@ -56,9 +56,9 @@ struct RunOptions {
     std::chrono::milliseconds runBudget{0};
     // What a notice says of where it comes from; its envelope sender ("" for
     // <>, so that a notice that fails makes no notice of its own).
-    QString noticeFrom;
-    QString noticeSender;
-    QString reportingHost;
+    QString noticeFrom = {};
+    QString noticeSender = {};
+    QString reportingHost = {};
 };
 
 // One line of the delivery log: one per attempt and outcome.
