@@ -120,7 +120,8 @@ void Runner::beginMessage(const QString &id) {
     }
     m_Record = entry.record;
     const QDateTime now = m_Folder.now();
-    if (m_Record.inFlight != InFlight::None) {
+    const bool interrupted = m_Record.inFlight != InFlight::None;
+    if (interrupted) {
         const InFlight was = m_Record.inFlight;
         const AttemptEffect recovered = RecoverInterrupted(m_Record, now, m_Policy);
         if (was == InFlight::FinalDot) {
@@ -135,8 +136,9 @@ void Runner::beginMessage(const QString &id) {
     }
     const bool named = m_Options.selection == Selection::Ids && m_Options.ids.contains(id);
     if (!(named ? IsFlushable(m_Record) : Selected(m_Record, m_Options, now))) {
+        // Reported only when the run changed it (recovered it).
         report.state = StateOf(m_Record);
-        endMessage(report);
+        endMessage(interrupted ? report : MessageReport{});
         return;
     }
 

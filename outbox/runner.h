@@ -79,7 +79,7 @@ struct MessageReport {
 };
 
 struct RunSummary {
-    QList<MessageReport> messages; // each message attempted, in order
+    QList<MessageReport> messages; // each message attempted or recovered, in order
     QStringList busy;              // skipped: another runner held them
     QStringList damaged;           // skipped: damaged
     QStringList errors;

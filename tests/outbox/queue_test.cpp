@@ -99,6 +99,8 @@ TEST(Queue, AMessageIdIsFixedWhenTheMessageIsStored) {
         {"folded, kept", "Message-id:\r\n <x.y@z.org>\r\nSubject: a\r\n\r\nb\r\n", "",
          "<x.y@z.org>"},
         {"no header block", "hello world\n\nbody\n", "", ""},
+        {"a 2 MB line, NUL bytes",
+         "X-Long: " + QByteArray(2 << 20, 'x') + QByteArray("\n\n\0b\0\n", 6), "", ""},
     };
     for (const auto &row : rows) {
         const StoreResult stored = Store(q, row.in);

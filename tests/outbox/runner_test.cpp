@@ -251,10 +251,10 @@ TEST(Runner, ARunnerKilledAtAnyMomentLosesNothingAndDeliversNothingTwice) {
     QTemporaryDir work;
     const QString dir = work.filePath("q");
     const QString log = work.filePath("server log");
-    const QStringList ids = StoreMany(dir, 6);
+    const QStringList ids = StoreMany(dir, 8);
     QRandomGenerator random(19);
     bool sawUncertain = false, sawInterrupted = false;
-    for (int round = 0; round < 10; ++round) {
+    for (int round = 0; round < 16; ++round) {
         std::unique_ptr<QProcess> runner = StartHelper({"deliver", dir, log, "3", "hold"});
         QThread::msleep(random.bounded(5, 120));
         runner->kill();

@@ -1,9 +1,13 @@
 // Creates the component from the installed package, checks a default and
-// an address check, composes a message, and prints OK.
+// an address check, composes a message, stores it in an outbox, and prints
+// OK.
 #include "mail/compose.h"
 #include "mail/send_mail.h"
+#include "outbox/queue_folder.h"
 
+#include <QBuffer>
 #include <QCoreApplication>
+#include <QTemporaryDir>
 
 #include <cstdio>
 
@@ -28,6 +32,18 @@ int main(int argc, char **argv) {
     }
     if (!subject) {
         std::puts("no subject line");
+        return 1;
+    }
+    QTemporaryDir dir;
+    outbox::QueueFolder queue(dir.filePath("queue"));
+    QString error;
+    QBuffer message;
+    message.setData("Subject: Packaged\r\n\r\nHello\r\n");
+    message.open(QIODevice::ReadOnly);
+    if (!queue.open(&error) ||
+        !queue.store(message, {"", "me@example.com", {"you@example.com"}}).ok() ||
+        queue.list().size() != 1) {
+        std::puts("no outbox");
         return 1;
     }
     std::puts("OK");
