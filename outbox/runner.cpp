@@ -8,9 +8,6 @@ namespace outbox {
 
 namespace {
 
-// How long a cancelled driver may take to report its end.
-constexpr int kCancelGraceMs = 5000;
-
 bool Selected(const MessageRecord &record, const RunOptions &options, const QDateTime &now) {
     switch (options.selection) {
     case Selection::Due:
@@ -34,6 +31,8 @@ Runner::Runner(QueueFolder &folder, DeliveryDriver &driver, const Policy &policy
         outcome.kind = OutcomeKind::TimedOut;
         outcome.finalDotWritten = m_DotAhead;
         outcome.reply = "the attempt did not end when it was cancelled";
+        // The driver that did not end may still read the message.
+        m_Abandoned.push_back(std::move(m_Message));
         conclude(outcome);
     });
     connect(&m_Driver, &DeliveryDriver::recipientResult, this, &Runner::onRecipientResult);
@@ -220,7 +219,7 @@ void Runner::onTimeout() {
         return;
     }
     m_TimedOut = true;
-    m_Grace.start(kCancelGraceMs);
+    m_Grace.start(m_Options.cancelGrace);
     m_Driver.cancel();
 }
 

@@ -35,6 +35,7 @@
 
 #include <chrono>
 #include <memory>
+#include <vector>
 
 namespace outbox {
 
@@ -52,6 +53,8 @@ struct RunOptions {
     // every recipient, no notice follows.
     bool callerSeesOutcome = false;
     std::chrono::milliseconds attemptTimeout{10 * 60 * 1000};
+    // How long a cancelled driver may take to end before it is given up.
+    std::chrono::milliseconds cancelGrace{5000};
     // No new attempt starts once this much time has passed (0: no bound).
     std::chrono::milliseconds runBudget{0};
     // What a notice says of where it comes from; its envelope sender ("" for
@@ -135,6 +138,7 @@ private:
     QList<RecipientReply> m_Replies;
     QStringList m_JobRecipients;
     std::unique_ptr<QIODevice> m_Message;
+    std::vector<std::unique_ptr<QIODevice>> m_Abandoned;
     QTimer m_Limit;
     QTimer m_Grace;
 };

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "outbox/queue_folder.h"
+#include "qt_printers.h"
 
 #include <QDir>
 #include <QProcess>

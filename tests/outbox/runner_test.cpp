@@ -143,6 +143,7 @@ TEST(Runner, AHungAttemptEndsAtItsTimeLimitAndAnUncertainOneWaitsWhenHeld) {
         MessageState state;
     } rows[] = {
         {"hung during the data", Ending::Hang, MessageState::Deferred},
+        {"deaf to the cancel", Ending::Deaf, MessageState::Deferred},
         {"lost after the dot", Ending::LostAfterDot, MessageState::Uncertain},
         {"refused at the dot", Ending::RefuseData, MessageState::Failed},
         {"login failed", Ending::FailEarly, MessageState::Deferred},
@@ -158,6 +159,7 @@ TEST(Runner, AHungAttemptEndsAtItsTimeLimitAndAnUncertainOneWaitsWhenHeld) {
         f.driver.scripts = {script, Script{}};
         RunOptions options;
         options.attemptTimeout = std::chrono::milliseconds(300);
+        options.cancelGrace = std::chrono::milliseconds(200);
         const RunSummary s = f.run(options);
         ASSERT_EQ(s.messages.size(), 1) << row.name;
         EXPECT_EQ(s.messages[0].state, row.state) << row.name;
@@ -256,7 +258,8 @@ TEST(Runner, ARunnerKilledAtAnyMomentLosesNothingAndDeliversNothingTwice) {
     bool sawUncertain = false, sawInterrupted = false;
     for (int round = 0; round < 16; ++round) {
         std::unique_ptr<QProcess> runner = StartHelper({"deliver", dir, log, "3", "hold"});
-        QThread::msleep(random.bounded(5, 120));
+        ASSERT_TRUE(runner->waitForReadyRead(20000));
+        QThread::msleep(random.bounded(0, 100));
         runner->kill();
         ASSERT_TRUE(runner->waitForFinished(10000));
 

@@ -23,6 +23,7 @@ enum class Ending {
     LostBeforeDot, // the connection drops while the data is sent
     LostAfterDot,  // the server stores the message, the connection drops before its reply
     Hang,          // nothing more, until cancelled
+    Deaf,          // nothing more, not even when cancelled
     FailEarly,     // `early` before any RCPT (connection refused, login, ...)
 };
 
@@ -54,7 +55,7 @@ public:
     }
 
     void cancel() override {
-        if (!m_Active) {
+        if (!m_Active || m_Script.ending == Ending::Deaf) {
             return;
         }
         m_Active = false;
@@ -113,7 +114,7 @@ private:
             end(outbox::OutcomeKind::ConnectionLost, 0, "connection lost");
             return;
         }
-        if (m_Script.ending == Ending::Hang) {
+        if (m_Script.ending == Ending::Hang || m_Script.ending == Ending::Deaf) {
             return;
         }
         const quint64 serial = m_Serial;
