@@ -12,8 +12,10 @@ namespace {
 
 constexpr char kMagic[] = "kelm-outbox";
 
+// Printable ASCII stays as it is, so a record reads well; "%", blanks,
+// control characters and bytes above 127 become %XX.
 QByteArray Encode(const QString &text) {
-    return text.toUtf8().toPercentEncoding();
+    return text.toUtf8().toPercentEncoding("!\"#$&'()*+,/:;<=>?@[\\]^`{|}");
 }
 
 QString Decode(const QByteArray &value) {

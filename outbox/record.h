@@ -9,9 +9,10 @@
 //              fsync, rename, fsync of the folder) at every change. The
 //              message exists for readers only once this file does.
 //
-// The .env file is UTF-8 text, one item a line, "key value", the value
-// percent-encoded (RFC 3986 unreserved characters kept, everything else
-// %XX, so no value holds a space or a line break):
+// The .env file is text, one item a line, "key value", the value
+// percent-encoded: printable ASCII other than "%" kept, everything else
+// (blanks, line breaks, control characters, UTF-8 bytes) %XX, so no value
+// holds a space or a line break:
 //
 //   kelm-outbox 1                     format and version, always the first line
 //   id 20261209-023612-5f3a9c

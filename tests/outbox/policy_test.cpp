@@ -53,7 +53,7 @@ AttemptEffect Attempt(MessageRecord &r, const QList<RecipientReply> &replies,
 
 TEST(Record, RoundTripsEveryField) {
     MessageRecord r = Message({"b@example.net", "c d@example.net"});
-    r.account = "work mail";
+    r.account = "work 100%41 ü\t<x>";
     r.lastAttempt = kT0.addSecs(10);
     r.nextAttempt = kT0.addSecs(310);
     r.attempts = 3;
@@ -82,7 +82,7 @@ TEST(Record, DamagedFilesAreRejectedWithAReason) {
         {"bad time", QByteArray(good).replace("created 2026", "created x2026"), "time"},
         {"bad state", QByteArray(good).replace("rcpt pending", "rcpt lost"), "rcpt"},
         {"no recipient",
-         QByteArray(good).replace(QByteArray("rcpt pending 0 - b%40example.net \n"), ""),
+         QByteArray(good).replace(QByteArray("rcpt pending 0 - b@example.net \n"), ""),
          "no recipient"},
         {"empty", "", "not an outbox record"},
         {"binary", QByteArray(300, '\xff'), "not an outbox record"},
