@@ -21,6 +21,18 @@ bool Selected(const MessageRecord &record, const RunOptions &options, const QDat
 
 } // namespace
 
+QString LogLine(const AttemptLog &entry) {
+    QStringList to;
+    for (const QString &r : entry.recipients) {
+        to << "<" + r + ">";
+    }
+    QString reply = entry.reply;
+    reply.replace('\r', ' ').replace('\n', ' ');
+    return QString("%1 %2 %3 to=%4 %5")
+        .arg(entry.time.toUTC().toString(Qt::ISODate), entry.id, entry.outcome, to.join(','),
+             reply.trimmed());
+}
+
 Runner::Runner(QueueFolder &folder, DeliveryDriver &driver, const Policy &policy, QObject *parent)
     : QObject(parent), m_Folder(folder), m_Driver(driver), m_Policy(policy) {
     m_Limit.setSingleShot(true);

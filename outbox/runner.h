@@ -73,6 +73,11 @@ struct AttemptLog {
     QString reply;
 };
 
+// The log's line for it: "<time> <id> <outcome> to=<a@x.org>,<b@x.org>
+// <reply>", the time in ISO 8601 UTC, the reply on one line. It holds what
+// the server answered and nothing of the login.
+[[nodiscard]] QString LogLine(const AttemptLog &entry);
+
 struct MessageReport {
     QString id;
     MessageState state = MessageState::Queued; // after the run
