@@ -19,6 +19,11 @@ bool Selected(const MessageRecord &record, const RunOptions &options, const QDat
     return false;
 }
 
+bool NoticePending(const MessageRecord &record, const Policy &policy) {
+    MessageRecord copy = record;
+    return !NoticeDue(copy, policy, false).isEmpty();
+}
+
 } // namespace
 
 QString LogLine(const AttemptLog &entry) {
@@ -69,7 +74,7 @@ bool Runner::start(const RunOptions &options) {
     m_Cancelled = false;
     m_Options = options;
     m_Summary = {};
-    m_RunStart = m_Folder.now();
+    m_RunTime.start();
     m_Folder.cleanup();
     m_Queue.clear();
     const QDateTime now = m_Folder.now();
@@ -80,11 +85,13 @@ bool Runner::start(const RunOptions &options) {
         }
         const bool named = options.ids.contains(e.id);
         // A record left in flight is picked whatever its schedule: its
-        // runner was killed, and only taking the lock shows it.
+        // runner was killed, and only taking the lock shows it. So is one
+        // whose notice could not be stored when it was due.
         const bool interrupted = e.record.inFlight != InFlight::None;
         if ((options.selection == Selection::Ids && named) ||
             (options.selection != Selection::Ids &&
-             (interrupted || Selected(e.record, options, now)))) {
+             (interrupted || Selected(e.record, options, now) ||
+              NoticePending(e.record, m_Policy)))) {
             m_Queue << e.id;
         }
     }
@@ -100,8 +107,8 @@ void Runner::cancel() {
 }
 
 void Runner::next() {
-    const bool overBudget = m_Options.runBudget.count() > 0 &&
-                            m_RunStart.msecsTo(m_Folder.now()) >= m_Options.runBudget.count();
+    const bool overBudget =
+        m_Options.runBudget.count() > 0 && m_RunTime.elapsed() >= m_Options.runBudget.count();
     if (m_Cancelled || overBudget || m_Queue.isEmpty()) {
         finish();
         return;
@@ -139,17 +146,22 @@ void Runner::beginMessage(const QString &id) {
             log(recovered.uncertain, "uncertain", m_Record.lastError);
             log(recovered.failed, "failed", m_Record.lastError);
         }
-        if (!m_Folder.save(m_Record, &report.error)) {
-            m_Summary.errors << report.error;
-            endMessage(report);
-            return;
-        }
+        report.effect = recovered;
     }
     const bool named = m_Options.selection == Selection::Ids && m_Options.ids.contains(id);
     if (!(named ? IsFlushable(m_Record) : Selected(m_Record, m_Options, now))) {
-        // Reported only when the run changed it (recovered it).
-        report.state = StateOf(m_Record);
-        endMessage(interrupted ? report : MessageReport{});
+        // Not to be tried now; but a recovered record is saved, and a
+        // notice that could not be stored before is stored now.
+        if (interrupted || NoticePending(m_Record, m_Policy)) {
+            settle(report, false);
+        } else {
+            endMessage({});
+        }
+        return;
+    }
+    if (interrupted && !m_Folder.save(m_Record, &report.error)) {
+        m_Summary.errors << report.error;
+        endMessage(report);
         return;
     }
 
@@ -270,8 +282,12 @@ void Runner::conclude(AttemptOutcome outcome) {
     for (const RecipientRecord &r : m_Record.recipients) {
         allRefused = allRefused && r.state == RecipientState::Failed;
     }
-    const QStringList notice =
-        NoticeDue(m_Record, m_Policy, m_Options.callerSeesOutcome && firstTry && allRefused);
+    settle(report, m_Options.callerSeesOutcome && firstTry && allRefused);
+}
+
+void Runner::settle(MessageReport &report, bool callerToldOfAll) {
+    report.state = StateOf(m_Record);
+    const QStringList notice = NoticeDue(m_Record, m_Policy, callerToldOfAll);
     if (!notice.isEmpty()) {
         report.noticeId = storeNotice(notice);
         if (!report.noticeId.isEmpty()) {

@@ -27,6 +27,7 @@
 #include "outbox/queue_folder.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QList>
 #include <QObject>
 #include <QPointer>
@@ -118,6 +119,7 @@ private:
     void onFinished(const AttemptOutcome &outcome);
     void onTimeout();
     void conclude(AttemptOutcome outcome);
+    void settle(MessageReport &report, bool callerToldOfAll);
     void endMessage(MessageReport report);
     void finish();
     QString storeNotice(const QStringList &failed);
@@ -131,7 +133,7 @@ private:
     bool m_Cancelled = false;
     QStringList m_Queue;
     RunSummary m_Summary;
-    QDateTime m_RunStart;
+    QElapsedTimer m_RunTime;
 
     // The attempt in progress.
     quint64 m_Attempt = 0;

@@ -200,6 +200,29 @@ TEST(Runner, ADamagedOrBusyMessageIsSkippedAndKept) {
     EXPECT_EQ(f.folder.list().size(), 2);
 }
 
+TEST(Runner, AnAttemptKilledAfterTheDotAtTheEndOfTheLifetimeFailsWithANotice) {
+    Fixture f;
+    const QString id = f.store({"a@x.org"});
+    MessageRecord r = f.record(id);
+    r.since = f.now.addDays(-6);
+    BeginAttempt(r, f.now.addSecs(-60));
+    MarkFinalDotAhead(r, {{"a@x.org", 250, "250 ok"}});
+    QString error;
+    ASSERT_TRUE(f.folder.save(r, &error));
+
+    const RunSummary s = f.run();
+    EXPECT_TRUE(f.driver.jobs.isEmpty());
+    ASSERT_EQ(s.messages.size(), 1);
+    EXPECT_EQ(s.messages[0].state, MessageState::Failed);
+    EXPECT_EQ(s.messages[0].noticeId, id + "-n1");
+    r = f.record(id);
+    EXPECT_EQ(r.inFlight, InFlight::None);
+    EXPECT_TRUE(r.recipients[0].reply.startsWith("gave up after 5 days: delivery was interrupted "
+                                                 "after the final \".\""))
+        << r.recipients[0].reply.toStdString();
+    EXPECT_TRUE(r.recipients[0].notified);
+}
+
 // Counts what the scripted server accepted per queue id.
 QMap<QString, int> Deliveries(const QString &log) {
     QMap<QString, int> count;
