@@ -10,14 +10,18 @@
 //   - finalDotAhead, emitted synchronously (a direct connection) right
 //     before the final "." of the data is written: when it returns, the
 //     runner has recorded on disk that the server may get the message. A
-//     driver that never emits it never writes the final ".";
+//     driver that never emits it never writes the final "."; one that was
+//     cancelled from inside it (the record could not be written) does not
+//     write it either;
 //   - finished exactly once, last, never from inside start(): the outcome
 //     (OutcomeKind, whether the final "." had been written, the last reply).
 // cancel() ends the attempt at once (the connection closed without the end
 // of the data when it had not been written) and is followed by finished
 // with OutcomeKind::Cancelled, or with what had already happened.
 // The driver only reads the message device, from its current position to
-// its end; the runner owns it and keeps it open until finished.
+// its end; the runner owns it and keeps it open until finished. When some
+// recipients are refused, the data goes to the accepted ones (the session's
+// partial delivery): each recipient is decided on its own.
 #pragma once
 
 #include "outbox/policy.h"

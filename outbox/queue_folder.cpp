@@ -132,7 +132,7 @@ bool IsFieldLine(const QByteArray &line) {
         return false;
     }
     const QByteArray name = line.left(colon);
-    const qsizetype end = name.size() - (name.size() - name.trimmed().size());
+    const qsizetype end = name.trimmed().size(); // blanks may follow the name
     for (qsizetype i = 0; i < name.size(); ++i) {
         const auto c = static_cast<unsigned char>(name[i]);
         const bool blankAfterName = i >= end && (c == ' ' || c == '\t');
