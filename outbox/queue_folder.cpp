@@ -402,10 +402,15 @@ StoreResult QueueFolder::store(QIODevice &message, const StoreRequest &request) 
     record.since = created;
     record.size = size;
     record.isNotice = request.isNotice;
+    QStringList seen;
     for (const QString &address : request.recipients) {
-        RecipientRecord rcpt;
-        rcpt.address = address;
-        record.recipients << rcpt;
+        // Each recipient once: a second entry would get a second copy.
+        if (!seen.contains(address, Qt::CaseInsensitive)) {
+            seen << address;
+            RecipientRecord rcpt;
+            rcpt.address = address;
+            record.recipients << rcpt;
+        }
     }
     if (!ReplaceDurably(m_Path, m_Path + "/" + id + ".env", EncodeRecord(record), &error)) {
         ::unlink(Native(messagePath(id)).constData());

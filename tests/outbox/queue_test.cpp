@@ -67,7 +67,7 @@ TEST(Queue, StoresExactlyAndPrivatelyUnderAPathWithSpaces) {
     ASSERT_TRUE(q.open(&error)) << error.toStdString();
 
     const QByteArray body = Body(1, 300000);
-    const StoreResult stored = Store(q, body, {"b@x.org", "c@x.org"});
+    const StoreResult stored = Store(q, body, {"b@x.org", "c@x.org", "B@x.org"});
     ASSERT_TRUE(stored.ok()) << stored.errorText.toStdString();
     EXPECT_EQ(Read(q.messagePath(stored.id)), body);
     EXPECT_EQ(Mode(dir), 0700);
