@@ -20,10 +20,10 @@ TEST(Package, AnOutsideProjectBuildsAgainstTheInstalledComponent) {
     const Finished install =
         RunProgram("cmake", {"--install", binary, "--prefix", prefix}, {}, {}, 60000);
     ASSERT_EQ(install.exitCode, 0) << install.describe() << install.out.toStdString();
-    for (const char *file :
-         {"include/kelm/mail/send_mail.h", "include/kelm/net/socket.h",
-          "include/kelm/mime/compose.h", "include/kelm/mail/compose.h",
-          "include/kelm/dns/mx_query.h", "include/kelm/wait/msg_wait.h", "bin/kelmsend"}) {
+    for (const char *file : {"include/kelm/mail/send_mail.h", "include/kelm/net/socket.h",
+                             "include/kelm/mime/compose.h", "include/kelm/mail/compose.h",
+                             "include/kelm/dns/mx_query.h", "include/kelm/wait/msg_wait.h",
+                             "include/kelm/outbox/runner.h", "bin/kelmsend"}) {
         EXPECT_TRUE(QFileInfo::exists(prefix + "/" + file)) << file;
     }
 
