@@ -148,4 +148,32 @@ TEST_F(KelmsendTls, InsecureSendWarnsAndAWrongPinSendsNothing) {
     EXPECT_FALSE(dovecot->log().mid(before.size()).contains("method="));
 }
 
+// The dynamic loader's own record (LD_DEBUG=files) of every object a run
+// maps: TLS comes in only for a run that starts it.
+TEST_F(KelmsendTls, OnlyARunThatStartsTlsLoadsTheTlsLibrary) {
+    const struct {
+        const char *what;
+        QStringList args;
+        bool tls;
+    } rows[] = {
+        {"plain", {"--server", at("127.0.0.1", sink->port()), "--tls", "opportunistic"}, false},
+        {"dry run", {"--dry-run"}, false},
+        {"starttls",
+         {"--server", at("localhost", dovecot->startTlsPort()), "--tls", "starttls", "--tls-ca",
+          dovecot->caFile(), "--auth", "--user", DovecotSubmission::user(), "--password-env", "KP"},
+         true},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.what);
+        const Finished f = RunKelmsend(
+            r.args + QStringList{"--from", "alice@example.com", "--to", "bob@example.com", "--body",
+                                 "Hi", "--quiet", "--timeout", "10"},
+            {}, {{"KP", DovecotSubmission::password()}, {"LD_DEBUG", "files"}});
+        EXPECT_EQ(f.exitCode, 0) << f.describe();
+        EXPECT_TRUE(f.err.contains("file=libQt6Network")) << f.describe();
+        for (const char *library : {"file=libssl.so", "libqopensslbackend"})
+            EXPECT_EQ(f.err.contains(library), r.tls) << library;
+    }
+}
+
 } // namespace
