@@ -492,7 +492,10 @@ void WinSck::StartTls(const TlsSettings &settings) {
                 QStringLiteral("no certificate could be read from %1").arg(settings.caFile));
             return;
         }
-        conf.setCaCertificates(conf.caCertificates() + extra);
+        // The handshake trusts the file; the system's store is consulted
+        // only for a chain the file does not vouch for (OnSslErrors), so a
+        // server under the user's own authority costs no store at all.
+        conf.setCaCertificates(extra);
     }
     // A pinned fingerprint is judged in OnSslErrors and OnEncrypted, so the
     // chain is still looked at; without verification nothing is.
@@ -562,7 +565,27 @@ void WinSck::OnSslErrors(const QList<QSslError> &errors) {
         m_ssl->ignoreSslErrors();
         return;
     }
-    m_tlsRefusal = sendmail::DescribeCertificateErrors(errors, m_tls.peerName);
+    // The name is judged by our own rules, here and in OnEncrypted.
+    QList<QSslError> chainErrors;
+    for (const QSslError &e : errors)
+        if (e.error() != QSslError::HostNameMismatch)
+            chainErrors << e;
+    // With a CA file the handshake trusted that file alone; a chain it does
+    // not vouch for may still be one the system trusts.
+    if (!m_tls.caFile.isEmpty() && sendmail::OnlyTrustErrors(chainErrors) &&
+        QSslCertificate::verify(m_ssl->peerCertificateChain()).isEmpty())
+        chainErrors.clear();
+    QStringList reasons;
+    if (!chainErrors.isEmpty())
+        reasons << sendmail::DescribeCertificateErrors(chainErrors, m_tls.peerName);
+    if (const QString name =
+            sendmail::CertificateNameProblem(m_ssl->peerCertificate(), m_tls.peerName);
+        !name.isEmpty())
+        reasons << name;
+    if (reasons.isEmpty())
+        m_ssl->ignoreSslErrors();
+    else
+        m_tlsRefusal = reasons.join(QStringLiteral("; "));
 }
 
 void WinSck::OnEncrypted() {
@@ -573,6 +596,15 @@ void WinSck::OnEncrypted() {
         const QByteArray digest = m_ssl->peerCertificate().digest(QCryptographicHash::Sha256);
         if (digest != m_tls.fingerprint) {
             EndWithTlsFailure(sendmail::FingerprintMismatchText(m_tls.fingerprint, digest));
+            return;
+        }
+    } else if (m_tls.verify) {
+        // Qt's own check also takes the common name, and a DNS entry that
+        // spells an address; ours does not.
+        const QString name =
+            sendmail::CertificateNameProblem(m_ssl->peerCertificate(), m_tls.peerName);
+        if (!name.isEmpty()) {
+            EndWithTlsFailure(name);
             return;
         }
     }
