@@ -12,6 +12,7 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -131,7 +132,11 @@ int WinSck::State() const {
 }
 
 qint64 WinSck::BytesQueued() const {
-    return (m_tcp && !m_ended) ? m_outbox.size() + m_tcp->bytesToWrite() : 0;
+    if (!m_tcp || m_ended)
+        return 0;
+    // Over TLS Qt encrypts at once what it is given; until the kernel takes
+    // it, the encrypted form waits in the socket, and counts as queued too.
+    return m_outbox.size() + m_tcp->bytesToWrite() + (m_ssl ? m_ssl->encryptedBytesToWrite() : 0);
 }
 
 // Runs `event` later from the event queue, unless Connect or Close has
@@ -341,7 +346,11 @@ void WinSck::GetData(QString &data) {
 // lost), and makes sure one DataArrival is on its way for it.
 void WinSck::CollectIncoming(bool everything) {
     if (m_tcp && m_tcp->bytesAvailable() > 0) {
-        const qint64 room = everything ? m_tcp->bytesAvailable() : MaxHeldBytes - m_inbox.size();
+        const qint64 available = m_tcp->bytesAvailable();
+        // Never more than is there: read(n) sets aside n bytes first, and a
+        // reply of a few dozen bytes would hold a buffer of MaxHeldBytes.
+        const qint64 room =
+            everything ? available : std::min(available, MaxHeldBytes - m_inbox.size());
         if (room > 0)
             m_inbox.append(m_tcp->read(room));
     }
@@ -400,8 +409,15 @@ void WinSck::OnQtReadyRead() {
 void WinSck::OnQtBytesWritten(qint64 bytes) {
     if (m_ended)
         return;
-    const qint64 remaining = m_tcp->bytesToWrite();
+    const qint64 remaining = BytesQueued();
     Deliver([this, bytes, remaining] { emit SendProgress(bytes, remaining); });
+}
+
+void WinSck::OnEncryptedBytesWritten() {
+    if (m_ended)
+        return;
+    const qint64 remaining = BytesQueued();
+    Deliver([this, remaining] { emit SendProgress(0, remaining); });
 }
 
 void WinSck::OnQtError(QAbstractSocket::SocketError error) {
@@ -547,6 +563,7 @@ bool WinSck::HandOverToTls() {
     plain->deleteLater();
     Attach(ssl);
     m_ssl = ssl;
+    connect(m_ssl, &QSslSocket::encryptedBytesWritten, this, &WinSck::OnEncryptedBytesWritten);
     return true;
 }
 

@@ -178,7 +178,8 @@ public:
     // room, and another DataArrival follows for it.
     void GetData(QString &data);
 
-    // Bytes handed to SendData and not yet written to the kernel.
+    // Bytes handed to SendData and not yet written to the kernel (over
+    // TLS, in their encrypted form once encrypted).
     qint64 BytesQueued() const;
 
     // Starts the TLS handshake on the open connection (State() 7). Outcome:
@@ -209,7 +210,9 @@ signals:
     // The connect failed or the connection broke; State() is 9.
     void Error(int Number, const QString &Description);
     // bytesSent were written to the kernel since the previous report;
-    // bytesRemaining are still queued.
+    // bytesRemaining are still queued (BytesQueued). Over TLS bytesSent
+    // counts the bytes given to SendData as they are encrypted, and a report
+    // with bytesSent 0 follows whenever the kernel takes encrypted data.
     void SendProgress(qint64 bytesSent, qint64 bytesRemaining);
 
 private:
@@ -228,6 +231,7 @@ private:
     void OnQtConnected();
     void OnQtReadyRead();
     void OnQtBytesWritten(qint64 bytes);
+    void OnEncryptedBytesWritten();
     void OnQtError(QAbstractSocket::SocketError error);
     void OnQtDisconnected();
     void EndWithClose();
