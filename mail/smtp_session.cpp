@@ -109,6 +109,7 @@ quint64 SmtpSession::begin(Job job, const SmtpSettings &settings,
     m_RecipientReplies.clear();
     m_FailureKind = SmtpOutcome::Kind::Reply;
     m_FailureCode = 0;
+    m_TokenRefused = false;
     m_DataEndWritten = false;
     Aborted = false;
     m_Tick.start();
@@ -301,6 +302,7 @@ void SmtpSession::ReportFailure() {
         outcome.explanation = m_Errors.join(QString());
         outcome.uncertain = m_DataEndWritten && !m_MessageAccepted;
         outcome.recipients = m_RecipientReplies;
+        outcome.tokenRefused = m_TokenRefused;
         post([this, outcome] { emit Outcome(outcome); });
         if (m_Socket && m_Socket->State() != WinSck::sckClosed) {
             status(QStringLiteral("Closing Connection..."));
@@ -669,8 +671,10 @@ Task SmtpSession::saslLogin() {
         co_return false;
     }
     if (!accepted || !proven) {
-        // A refused token is where a fresh one could be asked for and the
-        // login tried again; today the send fails as for a password.
+        // A refused token is told as such, so that the owner can get a
+        // fresh one and send again.
+        m_TokenRefused =
+            *mechanism == sasl::Mechanism::XOAuth2 || *mechanism == sasl::Mechanism::OAuthBearer;
         status(QStringLiteral("Host Login Failed!"));
         AddError(!accepted ? QStringLiteral("Login: ") + name + QStringLiteral(" failed") +
                                  (why.isEmpty() ? QString() : QStringLiteral(": ") + why)

@@ -127,6 +127,9 @@ struct SmtpOutcome {
     bool uncertain = false;
     // Every RCPT reply of the run, in order.
     QList<RecipientReply> recipients;
+    // The server refused the OAuth token (XOAUTH2, OAUTHBEARER): an owner
+    // that can get a fresh one sets it in the settings and sends again.
+    bool tokenRefused = false;
 };
 
 class SmtpSession : public QObject {
@@ -245,6 +248,7 @@ private:
     QStringList m_Errors;
     SmtpOutcome::Kind m_FailureKind = SmtpOutcome::Kind::Reply;
     int m_FailureCode = 0;
+    bool m_TokenRefused = false;
     QList<RecipientReply> m_RecipientReplies;
 
     bool Aborted = false;
