@@ -306,9 +306,7 @@ void clsSendMail::RelayAsync(const QString &Sender, const QStringList &Recipient
         emit status(QStringLiteral("Relay refused: a send is in progress"));
         return;
     }
-    QBuffer probe;
-    probe.open(QIODevice::ReadOnly);
-    startRelay(Sender, Recipients, &probe, &Message, true);
+    startRelay(Sender, Recipients, nullptr, &Message, true);
 }
 
 void clsSendMail::CancelSend() {
@@ -576,7 +574,7 @@ quint64 clsSendMail::startRelay(const QString &sender, const QStringList &recipi
     if (std::any_of(recipients.begin(), recipients.end(), hasLineBreakOrNul)) {
         AddError(QStringLiteral("Line break or NUL character in Recipients"));
     }
-    if (!message || !message->isReadable()) {
+    if (!bytes && (!message || !message->isReadable())) {
         AddError(QStringLiteral("The message cannot be read"));
     }
     if (!m_ErrorList.isEmpty()) {
