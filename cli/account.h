@@ -11,7 +11,7 @@
 //
 // The file is --config FILE, else $KELMSEND_CONFIG, else
 // $XDG_CONFIG_HOME/kelmsend/config ($HOME/.config when the variable is not
-// set). --account NAME picks a section; without it [default] is used when
+// set; without HOME, the home folder of the user database). --account NAME picks a section; without it [default] is used when
 // the file has one. An option given on the command line wins over the
 // account's key; the server and its port count as one setting, the three
 // password sources as one, and --quiet, --verbose and --trace as one.

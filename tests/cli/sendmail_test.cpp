@@ -10,6 +10,8 @@
 #include <QJsonArray>
 #include <QRegularExpression>
 
+#include <sysexits.h>
+
 #include "qt_printers.h"
 #include "row_name.h"
 
@@ -149,11 +151,12 @@ struct Refusal {
     QByteArray config;
     QFile::Permissions mode;
     QString message; // "%config" is the configuration file's path
+    int status;      // sysexits.h
 };
 
 class SendmailRefused : public ::testing::TestWithParam<Refusal> {};
 
-TEST_P(SendmailRefused, ExitTwoAndNothingConnects) {
+TEST_P(SendmailRefused, ExitStatusOfSysexitsAndNothingConnects) {
     Listener listener;
     QByteArray config = GetParam().config;
     config.replace("%server", listener.address().toUtf8());
@@ -162,8 +165,13 @@ TEST_P(SendmailRefused, ExitTwoAndNothingConnects) {
     for (const QString &a : GetParam().args) {
         args << QString(a).replace("%server", listener.address());
     }
-    const Finished r = RunKelmsend(args, "Subject: s\nCc: \n\nbody\n", home.env());
-    EXPECT_EQ(r.exitCode, 2) << r.describe();
+    // "%link" first: through the "sendmail" link.
+    const QString program = args.value(0) == "%link" ? home.sendmailLink() : Kelmsend();
+    if (program != Kelmsend()) {
+        args.removeFirst();
+    }
+    const Finished r = RunProgram(program, args, "Subject: s\nCc: \n\nbody\n", home.env());
+    EXPECT_EQ(r.exitCode, GetParam().status) << r.describe();
     EXPECT_EQ(QString::fromUtf8(r.err),
               "kelmsend: " +
                   QString(GetParam().message)
@@ -182,35 +190,41 @@ INSTANTIATE_TEST_SUITE_P(
                 {"-t", "-i"},
                 kAccount,
                 kPrivate,
-                "no recipient: the To, Cc and Bcc fields and the arguments name none"},
+                "no recipient: the To, Cc and Bcc fields and the arguments name none",
+                EX_DATAERR},
         Refusal{"NoRecipientWithoutMinusT",
                 {"-i"},
                 kAccount,
                 kPrivate,
                 "no recipient: give the recipients as arguments, or -t to take them from the To, "
-                "Cc and Bcc fields"},
+                "Cc and Bcc fields",
+                EX_USAGE},
         Refusal{"NoSender",
                 {"-i", "--server", "%server", "r@example.org"},
                 {},
                 kPrivate,
                 "no sender: give -f ADDRESS, a From field with an address, or from in the "
-                "account"},
+                "account",
+                EX_CONFIG},
         Refusal{"FileReadableByOthers",
                 {"-i", "r@example.org"},
                 kAccount + "auth = true\nuser = u\npassword-command = echo pw\n",
                 kPrivate | QFile::ReadGroup | QFile::ReadOther,
                 "%config holds password-command and can be read by other users; make it "
-                "private: chmod 600 %config"},
+                "private: chmod 600 %config",
+                EX_CONFIG},
         Refusal{"PasswordCommandFails",
                 {"-i", "r@example.org"},
                 kAccount + "auth = true\nuser = u\npassword-command = exit 3\n",
                 kPrivate,
-                "--password-command: \"exit 3\" failed (exit status 3)"},
+                "--password-command: \"exit 3\" failed (exit status 3)",
+                EX_CONFIG},
         Refusal{"PasswordCommandPrintsNothing",
                 {"-i", "r@example.org"},
                 kAccount + "auth = true\nuser = u\npassword-command = true\n",
                 kPrivate,
-                "--password-command: \"true\" printed no password"},
+                "--password-command: \"true\" printed no password",
+                EX_CONFIG},
         Refusal{"UnknownKey",
                 {"-i", "r@example.org"},
                 kAccount + "smtp-tls = yes\n",
@@ -219,18 +233,50 @@ INSTANTIATE_TEST_SUITE_P(
                 "from-name, auth, user, password-env, password-file, password-command, auth-mech, "
                 "oauth-token-env, oauth-token-file, allow-plaintext-auth, tls, tls-ca, "
                 "tls-fingerprint, tls-insecure, pop3, timeout, message-timeout, retries, "
-                "no-pipelining, no-validate, quiet, verbose, trace)"},
+                "no-pipelining, no-validate, quiet, verbose, trace)",
+                EX_CONFIG},
         Refusal{"UnknownFlag",
                 {"-i", "-X", "r@example.org"},
                 kAccount,
                 kPrivate,
-                "unknown sendmail option -X (kelmsend --help lists what sendmail mode takes)"},
+                "unknown sendmail option -X (kelmsend --help lists what sendmail mode takes)",
+                EX_USAGE},
         Refusal{"InvalidAddress",
                 {"-i", "root"},
                 kAccount,
                 kPrivate,
                 "not a valid e-mail address: root (--no-validate, or no-validate = true in the "
-                "account, sends it unchecked)"}),
+                "account, sends it unchecked)",
+                EX_USAGE},
+        Refusal{"UnqualifiedSenderWithoutFrom",
+                {"-oi", "-f", "root@myhost", "r@example.org"},
+                "[default]\nserver = %server\n",
+                kPrivate,
+                "the sender root@myhost has no domain with a dot, and servers refuse such an "
+                "address; set from = ADDRESS in the account (kelmsend then sends with it "
+                "instead), or give -f with a full address",
+                EX_CONFIG},
+        Refusal{"QueueListing",
+                {"-bp"},
+                kAccount,
+                kPrivate,
+                "-bp (list the queue) is not available: kelmsend keeps no queue yet and sends "
+                "each message at once",
+                EX_USAGE},
+        Refusal{"QueueFlushUnderTheSendmailLink",
+                {"%link", "-q"},
+                kAccount,
+                kPrivate,
+                "-q (deliver the queue) is not available: kelmsend keeps no queue yet and sends "
+                "each message at once",
+                EX_USAGE},
+        Refusal{"StoreOnly",
+                {"--account", "default", "-odq", "-t"},
+                kAccount,
+                kPrivate,
+                "-odq (store for later) is not available: kelmsend keeps no queue yet and sends "
+                "each message at once",
+                EX_USAGE}),
     RowName());
 
 // ---- Real programs that hand kelmsend their mail -------------------------------
