@@ -217,7 +217,9 @@ QString SendmailHelpText() {
                "apply, before or after the flags; the message options do not.\n"
                "Without a message option (--subject, --body, --attach, ...), a standard input\n"
                "that begins with a header block is a finished message too: \"kelmsend --account\n"
-               "work -- RECIPIENT < message\" relays it as sendmail mode does.\n") +
+               "work -- RECIPIENT < message\" relays it as sendmail mode does, with the exit\n"
+               "statuses below.\n"
+               "\n") +
            SendmailExitStatusHelp();
 }
 
