@@ -66,7 +66,7 @@ TEST(Package, AnOutsideProjectBuildsAgainstTheInstalledComponent) {
     ASSERT_EQ(withLink.exitCode, 0) << withLink.describe();
     EXPECT_EQ(QFileInfo(linked + "/sbin/sendmail").symLinkTarget(), linked + "/bin/kelmsend");
     const Finished sendmail = RunProgram(linked + "/sbin/sendmail", {"-i"}, "Subject: x\n\n");
-    EXPECT_EQ(sendmail.exitCode, 2) << sendmail.describe();
+    EXPECT_EQ(sendmail.exitCode, 64) << sendmail.describe(); // EX_USAGE
     EXPECT_TRUE(sendmail.err.startsWith("kelmsend: no recipient")) << sendmail.describe();
 }
 
