@@ -4,6 +4,7 @@
 #include "net/socket.h"
 
 #include <QRegularExpression>
+#include <QSysInfo>
 #include <QTimer>
 
 #include <algorithm>
@@ -155,6 +156,11 @@ void SmtpDriver::dropSession() {
 }
 
 void SmtpDriver::start(const DeliveryJob &job) {
+    if (m_Active && m_Session) {
+        // The owner gave the last attempt up: its connection ends without
+        // the final "." it has not been told of.
+        m_Session->Abandon();
+    }
     dropSession();
     ++m_Serial;
     m_Active = true;
@@ -185,6 +191,11 @@ void SmtpDriver::start(const DeliveryJob &job) {
     settings.keepConnection = false;
     if (settings.helloSender.isEmpty()) {
         settings.helloSender = job.sender;
+    }
+    if (settings.hallo.trimmed().isEmpty() && !settings.helloSender.contains(QLatin1Char('@'))) {
+        // A notice's sender is <>: the greeting names this machine.
+        const QString host = QSysInfo::machineHostName();
+        settings.hallo = host.isEmpty() ? QStringLiteral("localhost") : host;
     }
     settings.totalBytes =
         static_cast<int32_t>(std::clamp<qint64>(job.size, 0, std::numeric_limits<int32_t>::max()));

@@ -50,7 +50,8 @@ class SmtpDriver : public DeliveryDriver {
 public:
     // `settings`: the account's connection; partial delivery is always on
     // and the connection never kept. The hello name falls back to the
-    // envelope sender's domain when the settings give none.
+    // envelope sender's domain when the settings give none, and to this
+    // machine's name for the empty sender <>.
     explicit SmtpDriver(const sendmail::SmtpSettings &settings, QObject *parent = nullptr);
     ~SmtpDriver() override;
 

@@ -14,6 +14,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QJsonArray>
+#include <QSysInfo>
 
 using namespace outbox;
 using namespace outboxtest;
@@ -41,11 +42,12 @@ struct Queue {
         QString error;
         EXPECT_TRUE(folder.open(&error)) << error.toStdString();
     }
-    QString store(const QStringList &rcpts, qsizetype size = 10000) {
+    QString store(const QStringList &rcpts, qsizetype size = 10000,
+                  const QString &sender = "ann@example.org") {
         QBuffer buffer;
         buffer.setData(Body(7, size));
         buffer.open(QIODevice::ReadOnly);
-        const StoreResult stored = folder.store(buffer, {"work", "ann@example.org", rcpts});
+        const StoreResult stored = folder.store(buffer, {"work", sender, rcpts});
         EXPECT_TRUE(stored.ok()) << stored.errorText.toStdString();
         return stored.id;
     }
@@ -102,6 +104,7 @@ struct Case {
     QStringList rcpts;
     QList<Attempt> attempts;
     qsizetype size = 10000;
+    QString sender = "ann@example.org";
 };
 
 } // namespace
@@ -146,11 +149,19 @@ TEST(SmtpDriver, RunnerOverAScriptedServer) {
          {"a@x.org", "b@x.org"},
          {{authRefused, "deferred deferred", "deferred", true}}},
         {"nothing listening defers", {"a@x.org"}, {{{}, "deferred", "deferred"}}},
+        {"the empty sender; the greeting names this machine",
+         {"a@x.org"},
+         {{QStringList{"S: 220 fake", "C: HELO " + QSysInfo::machineHostName(), "S: 250 fake",
+                       "C: MAIL FROM: <>", "S: 250 ok"} +
+               Rcpt("a@x.org", "250 ok") + Data + QStringList{"D:", "S: 250 queued"} + Quit,
+           "gone", ""}},
+         10000,
+         ""},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         Queue q;
-        const QString id = q.store(c.rcpts, c.size);
+        const QString id = q.store(c.rcpts, c.size, c.sender);
         for (const Attempt &a : c.attempts) {
             std::unique_ptr<FakeServer> server;
             quint16 port = 0;
