@@ -944,6 +944,12 @@ Task SmtpSession::sendData() {
                 ReportFailure();
                 co_return false;
             }
+            if (m_FinalDotHook) {
+                m_FinalDotHook(m_RecipientReplies);
+                if (Aborted) {
+                    co_return false;
+                }
+            }
             const bool ended = co_await sendEndOfData(piece.bytes, piece.text.value_or(QString()));
             co_return ended && !Aborted;
         }

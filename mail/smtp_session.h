@@ -149,6 +149,14 @@ public:
     // Drops a run without any further event but Finished.
     void Abandon();
 
+    // Called right before the final "." of the data is written, with every
+    // RCPT reply of the run, from inside the session (not from the event
+    // queue): an owner can record that the server may get the message. The
+    // "." goes out when it returns, unless Cancel was called inside it. It
+    // must not delete the session.
+    using FinalDotHook = std::function<void(const QList<RecipientReply> &)>;
+    void SetFinalDotHook(FinalDotHook hook) { m_FinalDotHook = std::move(hook); }
+
     bool IsConnected() const;
     // A run is under way (Finished not queued yet).
     bool IsRunning() const { return m_Running; }
@@ -294,6 +302,7 @@ private:
     bool m_StartTlsSent = false;
     bool m_DiscardBeforeTls = false;
     std::unique_ptr<sasl::Client> m_Sasl;
+    FinalDotHook m_FinalDotHook;
 };
 
 } // namespace sendmail

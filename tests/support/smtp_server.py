@@ -1,13 +1,15 @@
 """A real SMTP server for integration tests: aiosmtpd on 127.0.0.1.
 
 Usage: smtp_server.py OUTDIR [--user NAME --password WORD] [--reject ADDRESS]
+                             [--defer ADDRESS]
                              [--bind ADDRESS] [--port PORT] [--smtputf8]
                              [--oauth-token TOKEN]
 
 --bind takes an IPv4 or IPv6 address (default 127.0.0.1), --port a port
-(default: a free one). --smtputf8 offers SMTPUTF8 (8BITMIME is always
-offered). --oauth-token also offers XOAUTH2 and OAUTHBEARER, accepting
---user with that token.
+(default: a free one). --reject refuses a recipient with 550, --defer
+with 451. --smtputf8 offers SMTPUTF8 (8BITMIME is always offered).
+--oauth-token also offers XOAUTH2 and OAUTHBEARER, accepting --user with
+that token.
 
 Prints "READY <port>" on standard output once it listens on a free port,
 then stores every accepted message as OUTDIR/<n>.eml (the DATA bytes as
@@ -83,14 +85,17 @@ class OAuthSMTP(CaseInsensitiveAuthSMTP):
 
 
 class Store:
-    def __init__(self, outdir, reject):
+    def __init__(self, outdir, reject, defer=()):
         self.outdir = outdir
         self.count = 0
         self.reject = reject
+        self.defer = defer
 
     async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
         if address in self.reject:
             return "550 5.1.1 <%s>: Recipient address rejected" % address
+        if address in self.defer:
+            return "451 4.7.1 <%s>: Recipient address deferred" % address
         envelope.rcpt_tos.append(address)
         return "250 OK"
 
@@ -153,6 +158,7 @@ def main():
     p.add_argument("--user")
     p.add_argument("--password", default="")
     p.add_argument("--reject", action="append", default=[])
+    p.add_argument("--defer", action="append", default=[])
     p.add_argument("--bind", default="127.0.0.1")
     p.add_argument("--port", type=int, default=0)
     p.add_argument("--smtputf8", action="store_true")
@@ -167,7 +173,7 @@ def main():
         probe.bind((a.bind, 0))
         port = probe.getsockname()[1]
         probe.close()
-    store = (PipeliningStore if a.pipelining else Store)(a.outdir, set(a.reject))
+    store = (PipeliningStore if a.pipelining else Store)(a.outdir, set(a.reject), set(a.defer))
     server = Server(store, a.outdir, a.user, a.password, a.oauth_token,
                     hostname=a.bind, port=port, data_size_limit=0,
                     enable_SMTPUTF8=a.smtputf8)
