@@ -41,6 +41,9 @@ TO = "recipient@example.com"
 MB = 1000 * 1000
 MIB = 1024 * 1024
 SESSION_MESSAGES = 20
+# Sends one after the other, each on its own connection, without the owner
+# returning to an event loop: the component's peak memory must not grow.
+MANY_SENDS = 5000
 ATTACHMENTS = [("10 MB", 10 * MB), ("100 MB", 100 * MB)]
 
 
@@ -396,6 +399,17 @@ def run_sink(sink, port, driver, kelmsend, files, quick):
                      session_runs, 1)
         extra.append(row)
 
+    if sink == "fast-sink":
+        n = MANY_SENDS
+        print("%s: %d sends, a connection each" % (sink, n), file=sys.stderr)
+        scen = "%d small, a connection each" % n
+        session["many"] = Row(sink, scen, "send_bench",
+                              "%d x Send, no event loop of the owner's between" % n)
+        session["many curl"] = Row(sink, scen, "curl", "one process, %d uploads" % n)
+        measure_rows([(session["many"], single(drv("sends", str(n)), work)),
+                      (session["many curl"], single(curl_cmd(port, [files.small_eml] * n), work))],
+                     work, 1, 1)
+
     rows = list(small.values()) + list(session.values()) + extra
     attach = {}
     for label, size, data, eml in files.attachments:
@@ -572,7 +586,8 @@ def print_table(rows):
 def print_checks(sink, small, session, attach, relay):
     n = SESSION_MESSAGES
     print("[%s]" % sink)
-    further = {t: (session[t].wall - small[t].wall) / (n - 1) for t in session}
+    further = {t: (session[t].wall - small[t].wall) / (n - 1)
+               for t in ("send_bench", "curl", "swaks")}
     print("  per further message, (%d-message wall - 1-message wall) / %d: " % (n, n - 1)
           + ", ".join("%s %.3f ms" % (t, further[t] * 1000) for t in further))
     s, ss = small["send_bench"], session["send_bench"]
@@ -616,6 +631,14 @@ def print_checks(sink, small, session, attach, relay):
     check("peak RSS with the %s attachment within 16 MB of a 1 KB message" % ATTACHMENTS[-1][0],
           big - base <= 16 * MB,
           "%.1f MB vs %.1f MB: +%.1f MB" % (big / MB, base / MB, (big - base) / MB))
+    if "many" in session:
+        many, base = session["many"].peak, small["send_bench"].peak
+        peer, peer_base = session["many curl"].peak, small["curl"].peak
+        check("peak RSS after %d sends without the owner's event loop within 4 MB of one send"
+              % MANY_SENDS, many - base <= 4 * MB,
+              "%.1f MB vs %.1f MB: +%.1f MB; curl %d uploads %.1f MB vs 1: %.2fx" % (
+                  many / MB, base / MB, (many - base) / MB, MANY_SENDS, peer / MB,
+                  peer / peer_base))
     if relay:
         base = relay["small"].peak
         for key, how in (("file", "< file"), ("pipe", "from a pipe")):

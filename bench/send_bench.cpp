@@ -3,6 +3,9 @@
 //
 //   send_bench HOST PORT small            one message with a 1 KiB body
 //   send_bench HOST PORT session N        Connect, N messages, Disconnect
+//   send_bench HOST PORT sends N          N messages, a connection each, sent
+//                                         one after the other without
+//                                         returning to an event loop between
 //   send_bench HOST PORT attach FILE      one message with FILE attached
 //   send_bench HOST PORT outcome          one message, whatever the server does:
 //                                         prints the outcome, exits 0 (for
@@ -57,7 +60,8 @@ long maxRssKb() {
 }
 
 int usage() {
-    std::fprintf(stderr, "usage: send_bench HOST PORT small | session N | attach FILE | outcome\n");
+    std::fprintf(stderr, "usage: send_bench HOST PORT small | session N | sends N | attach FILE | "
+                         "outcome\n");
     return 2;
 }
 
@@ -86,7 +90,7 @@ int main(int argc, char **argv) {
     if (!portOk) {
         return usage();
     }
-    if (mode == QLatin1String("session")) {
+    if (mode == QLatin1String("session") || mode == QLatin1String("sends")) {
         bool ok = false;
         count = args.value(4).toInt(&ok);
         if (!ok || count < 1) {

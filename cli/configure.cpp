@@ -55,6 +55,7 @@ void ConfigureSession(clsSendMail &mail, const Options &o, const QString &passwo
         mail.setUseAuthentication(true);
         mail.setAuthMechanism(o.authMech.isEmpty() ? QStringLiteral("AUTO") : o.authMech);
         mail.setOAuthToken(oauthToken);
+        mail.setAllowPlaintextAuth(o.allowPlaintextAuth);
     }
     if (o.needsPassword()) {
         mail.setUsername(o.user);

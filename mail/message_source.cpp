@@ -28,9 +28,9 @@ DataPiece failure(const QString &text) {
 // ---- ComposedMessage ---------------------------------------------------------
 
 ComposedMessage::ComposedMessage(MessageDraft draft, QStringList attachmentPaths,
-                                 QStringList envelopeRecipients)
+                                 QStringList envelopeRecipients, qint64 size)
     : m_Draft(std::move(draft)), m_Paths(std::move(attachmentPaths)),
-      m_Recipients(std::move(envelopeRecipients)) {}
+      m_Recipients(std::move(envelopeRecipients)), m_Size(size) {}
 
 std::optional<QString> ComposedMessage::Prepare(const SmtpExtensions &offered, Envelope &out) {
     // Addresses outside ASCII go as they are to a server that offers
@@ -58,6 +58,7 @@ std::optional<QString> ComposedMessage::Prepare(const SmtpExtensions &offered, E
     if (smtpUtf8) {
         out.parameters += QStringLiteral(" SMTPUTF8");
     }
+    out.size = m_Size;
     return std::nullopt;
 }
 
@@ -157,6 +158,9 @@ std::optional<QString> RelayedMessage::Prepare(const SmtpExtensions &, Envelope 
     out.sender = m_Sender;
     out.recipients = m_Recipients;
     out.parameters.clear();
+    // A file or buffer knows what is left of it; line breaks made CRLF and
+    // doubled dots add little, and the size is an estimate anyway.
+    out.size = m_Device && !m_Device->isSequential() ? m_Device->size() - m_Device->pos() : -1;
     return std::nullopt;
 }
 

@@ -31,6 +31,9 @@ struct Envelope {
     QStringList recipients;
     // After MAIL FROM's address: " BODY=8BITMIME", " SMTPUTF8" or "".
     QString parameters;
+    // The message's size in octets, exact or estimated; -1 when unknown
+    // (a pipe). Declared to a server that offers SIZE.
+    qint64 size = -1;
 };
 
 struct DataPiece {
@@ -71,9 +74,10 @@ public:
 class ComposedMessage : public MessageSource {
 public:
     // `draft` in wire form; `attachmentPaths` indexed as the draft's
-    // attachments; `envelopeRecipients` To, Cc and Bcc in order.
-    ComposedMessage(MessageDraft draft, QStringList attachmentPaths,
-                    QStringList envelopeRecipients);
+    // attachments; `envelopeRecipients` To, Cc and Bcc in order; `size`
+    // the estimate of the message's size, -1 for none.
+    ComposedMessage(MessageDraft draft, QStringList attachmentPaths, QStringList envelopeRecipients,
+                    qint64 size = -1);
     std::optional<QString> Prepare(const SmtpExtensions &offered, Envelope &out) override;
     DataPiece Next() override;
 
@@ -81,6 +85,7 @@ private:
     MessageDraft m_Draft;
     QStringList m_Paths;
     QStringList m_Recipients;
+    qint64 m_Size = -1;
     QList<Transmission> m_Parts;
     qsizetype m_Next = -1; // -1: not composed yet
     // The attachment file being streamed, and its encoding.

@@ -330,6 +330,11 @@ void clsSendMail::setPartialDelivery(bool NewValue) {
     writeSetting("PartialDelivery", sendmail::SettingBoolText(NewValue));
 }
 
+void clsSendMail::setAllowPlaintextAuth(bool NewValue) {
+    m_AllowPlaintextAuth = NewValue;
+    writeSetting("AllowPlaintextAuth", sendmail::SettingBoolText(NewValue));
+}
+
 void clsSendMail::setTLSCAFile(const QString &NewValue) {
     m_TLSCAFile = NewValue;
     writeSetting("TLSCAFile", NewValue);

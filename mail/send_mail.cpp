@@ -139,6 +139,7 @@ void clsSendMail::readPersistedSettings() {
     m_AuthMechanism = ReadSetting("AuthMechanism", "");
     m_Pipelining = SettingToBool(ReadSetting("Pipelining", "0"));
     m_PartialDelivery = SettingToBool(ReadSetting("PartialDelivery", "0"));
+    m_AllowPlaintextAuth = SettingToBool(ReadSetting("AllowPlaintextAuth", "0"));
 }
 
 void clsSendMail::writeSetting(const QString &key, const QString &value) {
@@ -483,6 +484,7 @@ sendmail::SmtpSettings clsSendMail::sessionSettings(const QString &helloSender) 
     s.messageTimeout = m_MessageTimeout;
     s.pipelining = m_Pipelining;
     s.partialDelivery = m_PartialDelivery;
+    s.allowPlaintextAuth = m_AllowPlaintextAuth;
     s.keepConnection = m_KeepConnection;
     return s;
 }
@@ -539,7 +541,7 @@ quint64 clsSendMail::startSend(bool async) {
         const int32_t total = EstimateMessageSize();
         QStringList recipients = m_Recipient + m_CcRecipient + m_BccRecipient;
         auto message = std::make_unique<sendmail::ComposedMessage>(
-            wireDraft(hasEmbedded), m_Attachment, std::move(recipients));
+            wireDraft(hasEmbedded), m_Attachment, std::move(recipients), total);
         return startRun(m_from, total, std::move(message), async);
     } catch (const std::exception &e) {
         AddError(QString::fromStdString(e.what()));

@@ -82,6 +82,7 @@ class clsSendMail : public QObject {
     Q_PROPERTY(QString OAuthToken READ OAuthToken WRITE setOAuthToken)
     Q_PROPERTY(bool Pipelining READ Pipelining WRITE setPipelining)
     Q_PROPERTY(bool PartialDelivery READ PartialDelivery WRITE setPartialDelivery)
+    Q_PROPERTY(bool AllowPlaintextAuth READ AllowPlaintextAuth WRITE setAllowPlaintextAuth)
 
 public:
     // Creation reads the per-user settings when persistence is on, builds the
@@ -228,6 +229,13 @@ public:
     // told which were refused. Only when every one is refused does it fail.
     bool PartialDelivery() const { return m_PartialDelivery; }
     void setPartialDelivery(bool NewValue);
+    // A login that would show the password or token to anyone reading the
+    // connection (PLAIN, LOGIN, XOAUTH2, OAUTHBEARER, or AUTH LOGIN when
+    // TLSMode asked for TLS) on a connection that is neither encrypted nor
+    // to a loopback address is refused unless this is true. The classic
+    // AUTH LOGIN (AuthMechanism "", TLSMode 0) is not affected.
+    bool AllowPlaintextAuth() const { return m_AllowPlaintextAuth; }
+    void setAllowPlaintextAuth(bool NewValue);
 
     // --- Methods in interface order ----------------------------------------
     // Empties the message fields (lists, sender, subject, body, attachments)
@@ -439,6 +447,7 @@ private:
     QString m_OAuthToken;
     bool m_Pipelining = false;
     bool m_PartialDelivery = false;
+    bool m_AllowPlaintextAuth = false;
 
     QStringList m_ErrorList;
     QStringList m_AttachmentFileName;

@@ -21,6 +21,12 @@ SmtpExtensions ParseEhloReply(const QString &reply) {
             found.pipelining = true;
         else if (keyword == QLatin1String("STARTTLS"))
             found.startTls = true;
+        else if (keyword == QLatin1String("SIZE")) {
+            found.size = true;
+            bool ok = false;
+            const qint64 limit = line.mid(4).section(QLatin1Char(' '), 1, 1).toLongLong(&ok);
+            found.sizeLimit = ok && limit > 0 ? limit : 0;
+        }
     }
     return found;
 }

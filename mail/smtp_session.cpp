@@ -44,6 +44,10 @@ const QString MsgClosedAfterData =
 // memory a large message costs, stays bounded.
 constexpr qint64 QueueHighWater = 1 << 20;
 
+// The longest AUTH command line, CRLF included (RFC 4954 section 4); an
+// initial response that does not fit waits for the server's 334.
+constexpr qsizetype MaxAuthLine = 12288;
+
 // A reply whose code starts with "2" (other than the help and status replies,
 // which answer no command) completes the command it answers.
 bool isPositiveCompletion(const QString &code) {
@@ -518,6 +522,9 @@ Task SmtpSession::authLogin() {
         status(QStringLiteral("Login Not Supported by Host, Continuing..."));
         co_return true;
     }
+    if (refuseClearSecret(QStringLiteral("LOGIN"))) {
+        co_return false;
+    }
     status(QStringLiteral("Sending Login Authentication..."));
     sendCommand(QStringLiteral("AUTH Login"));
     const bool accepted = co_await waitFor(AuthAccepted, 5, false);
@@ -617,14 +624,17 @@ Task SmtpSession::saslLogin() {
     std::optional<sasl::Mechanism> mechanism;
     QString problem;
     if (wanted.compare(QLatin1StringView("AUTO"), Qt::CaseInsensitive) == 0) {
-        mechanism = sasl::ChooseMechanism(offered, !m_Settings.oauthToken.isEmpty(), protectedLink);
+        mechanism = sasl::ChooseMechanism(offered, !m_Settings.oauthToken.isEmpty(),
+                                          protectedLink || m_Settings.allowPlaintextAuth);
         if (!mechanism) {
-            problem = offered.isEmpty()
-                          ? QStringLiteral("Login: the server offers no authentication")
-                          : QStringLiteral("Login: none of the mechanisms the server offers (%1) "
-                                           "can be used%2")
-                                .arg(offered.join(u' '),
-                                     protectedLink ? QString() : QStringLiteral(" without TLS"));
+            problem =
+                offered.isEmpty()
+                    ? QStringLiteral("Login: the server offers no authentication")
+                    : QStringLiteral("Login: none of the mechanisms the server offers (%1) "
+                                     "can be used%2")
+                          .arg(offered.join(u' '), protectedLink || m_Settings.allowPlaintextAuth
+                                                       ? QString()
+                                                       : QStringLiteral(" without TLS"));
         }
     } else {
         mechanism = sasl::MechanismFromName(wanted);
@@ -645,6 +655,9 @@ Task SmtpSession::saslLogin() {
     }
 
     const QString name = sasl::MechanismName(*mechanism);
+    if (sasl::SendsClearSecret(*mechanism) && refuseClearSecret(name)) {
+        co_return false;
+    }
     status(QStringLiteral("Sending Login Authentication (") + name + QStringLiteral(")..."));
     m_Sasl = std::make_unique<sasl::Client>(
         *mechanism,
@@ -654,10 +667,16 @@ Task SmtpSession::saslLogin() {
     QString shown = line;
     // RFC 4954 section 4: the first response may ride on the AUTH line, "="
     // standing for an empty one; it saves the server's empty challenge.
+    m_DeferredResponse.reset();
     if (const std::optional<QByteArray> first = m_Sasl->initialResponse()) {
-        line += u' ' +
-                (first->isEmpty() ? QStringLiteral("=") : QString::fromLatin1(first->toBase64()));
-        shown += QStringLiteral(" ****");
+        const QString response =
+            first->isEmpty() ? QStringLiteral("=") : QString::fromLatin1(first->toBase64());
+        if (line.size() + 1 + response.size() + 2 > MaxAuthLine) {
+            m_DeferredResponse = first->toBase64();
+        } else {
+            line += u' ' + response;
+            shown += QStringLiteral(" ****");
+        }
     }
     AuthAccepted = false;
     m_Socket->SendData(line + CRLF);
@@ -667,6 +686,7 @@ Task SmtpSession::saslLogin() {
     const bool proven = m_Sasl->finished();
     const QString why = m_Sasl->error();
     m_Sasl.reset();
+    m_DeferredResponse.reset();
     if (Aborted) {
         co_return false;
     }
@@ -688,7 +708,38 @@ Task SmtpSession::saslLogin() {
     co_return true;
 }
 
+bool SmtpSession::refuseClearSecret(const QString &mechanism) {
+    // The classic AUTH LOGIN without TLS settings stays as it always was.
+    if (mechanism == QLatin1String("LOGIN") && m_Settings.authMechanism.isEmpty() &&
+        m_Settings.tlsMode == 0) {
+        return false;
+    }
+    if (m_Settings.allowPlaintextAuth || m_Socket->IsEncrypted() ||
+        m_Socket->PeerAddress().isLoopback()) {
+        return false;
+    }
+    const bool token =
+        mechanism == QLatin1String("XOAUTH2") || mechanism == QLatin1String("OAUTHBEARER");
+    AddError(QStringLiteral("Login: %1 would send the %2 in clear text to %3 (the connection is "
+                            "not encrypted%4); use TLS, or allow plaintext authentication")
+                 .arg(mechanism, token ? QStringLiteral("token") : QStringLiteral("password"),
+                      m_Settings.host.trimmed(),
+                      m_Settings.tlsMode == 1 ? QStringLiteral(": the server offers no STARTTLS")
+                                              : QString()),
+             SmtpOutcome::Kind::Login);
+    status(QStringLiteral("Host Login Failed!"));
+    ReportFailure();
+    return true;
+}
+
 void SmtpSession::answerSaslChallenge(const QString &reply) {
+    if (m_DeferredResponse) {
+        // The server's empty challenge to "AUTH mech" asks for the initial
+        // response that did not fit on the line.
+        m_Socket->SendData(*std::exchange(m_DeferredResponse, std::nullopt) + "\r\n");
+        trace(QStringLiteral("****"));
+        return;
+    }
     const QByteArray challenge = QByteArray::fromBase64(reply.mid(4).trimmed().toLatin1());
     const std::optional<QByteArray> answer = m_Sasl->respond(challenge);
     if (!answer) {
@@ -759,6 +810,20 @@ Task SmtpSession::sendMessage() {
         AddError(*problem, SmtpOutcome::Kind::Message);
         ReportFailure();
         co_return false;
+    }
+    // RFC 1870: a server that announces SIZE is told the size, and one that
+    // names a limit is not sent a larger message at all.
+    if (const SmtpExtensions ehlo = ParseEhloReply(m_EhloReply); ehlo.size && envelope.size >= 0) {
+        if (ehlo.sizeLimit > 0 && envelope.size > ehlo.sizeLimit) {
+            AddError(QStringLiteral("The message (%1 bytes) is larger than the server accepts "
+                                    "(%2 bytes)")
+                         .arg(envelope.size)
+                         .arg(ehlo.sizeLimit),
+                     SmtpOutcome::Kind::Message);
+            ReportFailure();
+            co_return false;
+        }
+        envelope.parameters += QStringLiteral(" SIZE=") + QString::number(envelope.size);
     }
     const bool enveloped = co_await sendEnvelope(envelope);
     if (!enveloped) {
@@ -877,6 +942,7 @@ Task SmtpSession::pipelineEnvelope(QStringList commands) {
 
 Task SmtpSession::sendData() {
     ReplyOK = false;
+    m_SinceProgress = MidnightStopwatch();
     for (;;) {
         DataPiece piece = m_Message->Next();
         switch (piece.kind) {
@@ -905,8 +971,14 @@ Task SmtpSession::sendData() {
             if (piece.pace == DataPiece::Pace::Gentle) {
                 if (m_Socket->BytesQueued() > QueueHighWater) {
                     // Up to 2 seconds for a progress report; only the time
-                    // for the socket to write is needed.
+                    // for the socket to write is needed. A server that has
+                    // taken nothing for MessageTimeout seconds has stalled.
                     co_await waitFor(ProgressSeen, 2, false);
+                    if (!ProgressSeen && !Aborted && m_Settings.messageTimeout > 0 &&
+                        m_SinceProgress.Elapsed() >= m_Settings.messageTimeout) {
+                        ReportTimeout();
+                        co_return false;
+                    }
                 }
             } else {
                 // A queue that does not move for MessageTimeout seconds is
@@ -1099,6 +1171,7 @@ void SmtpSession::onSendProgress(qint64 bytesSent, qint64 bytesRemaining) {
     constexpr qint64 maxBytes = std::numeric_limits<int32_t>::max();
     BytesSent = static_cast<int32_t>(std::min<qint64>(BytesSent + bytesSent, maxBytes));
     ProgressSeen = true;
+    m_SinceProgress = MidnightStopwatch();
     const int32_t percent = ProgressPercent(BytesSent, m_Settings.totalBytes);
     if (percent != LastPercent) {
         LastPercent = percent;

@@ -38,6 +38,7 @@
 // drops that connection first.
 #pragma once
 
+#include "mail/clock.h"
 #include "mail/message_source.h"
 #include "mail/reply_reader.h"
 #include "mail/session_task.h"
@@ -54,6 +55,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 
 class WinSck;
 
@@ -93,6 +95,9 @@ struct SmtpSettings {
     bool pipelining = false;
     // Send the data when at least one recipient was accepted.
     bool partialDelivery = false;
+    // Let a mechanism that shows the secret run on a connection that is
+    // neither encrypted nor to a loopback address.
+    bool allowPlaintextAuth = false;
     // Leave the connection open after a send.
     bool keepConnection = false;
     // What 100 percent of Progress stands for (envelope and message).
@@ -182,6 +187,7 @@ private:
     Task startTlsHandshake(bool implicit);
     Task startTlsCommand(QString helloCommand);
     Task saslLogin();
+    bool refuseClearSecret(const QString &mechanism);
     Task sendMessage();
     Task sendEnvelope(Envelope envelope);
     Task pipelineEnvelope(QStringList commands);
@@ -285,6 +291,8 @@ private:
     int32_t BytesSent = 0;
     int32_t BytesRemaining = 0;
     bool ProgressSeen = false;
+    // Restarted whenever the socket reports bytes written.
+    MidnightStopwatch m_SinceProgress;
     int32_t LastPercent = 0;
     ReplyReader m_ReplyBuffer;
     // "." has been sent and its reply not judged yet; it has been written.
@@ -303,6 +311,8 @@ private:
     bool m_DiscardBeforeTls = false;
     std::unique_ptr<sasl::Client> m_Sasl;
     FinalDotHook m_FinalDotHook;
+    // An initial response too long for the AUTH line, sent after the 334.
+    std::optional<QByteArray> m_DeferredResponse;
 };
 
 } // namespace sendmail

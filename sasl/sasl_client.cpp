@@ -29,10 +29,6 @@ bool IsBearer(Mechanism m) {
     return m == Mechanism::XOAuth2 || m == Mechanism::OAuthBearer;
 }
 
-bool SendsClearSecret(Mechanism m) {
-    return m == Mechanism::Plain || m == Mechanism::Login || IsBearer(m);
-}
-
 bool IsScram(Mechanism m) {
     return m == Mechanism::ScramSha256 || m == Mechanism::ScramSha1;
 }
@@ -91,6 +87,10 @@ QStringList OfferedMechanisms(const QString &ehloReply) {
                 offered << word;
     }
     return offered;
+}
+
+bool SendsClearSecret(Mechanism m) {
+    return m == Mechanism::Plain || m == Mechanism::Login || IsBearer(m);
 }
 
 std::optional<Mechanism> ChooseMechanism(const QStringList &offered, bool haveToken,

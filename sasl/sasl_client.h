@@ -39,6 +39,10 @@ enum class Mechanism {
 // read too.
 [[nodiscard]] QStringList OfferedMechanisms(const QString &ehloReply);
 
+// PLAIN, LOGIN, XOAUTH2 and OAUTHBEARER: the password or token itself
+// travels (in Base64), readable by anyone who can read the connection.
+[[nodiscard]] bool SendsClearSecret(Mechanism mechanism);
+
 // What "AUTO" picks among `offered`: the strongest of ours in the order
 // SCRAM-SHA-256, SCRAM-SHA-1, CRAM-MD5, PLAIN, LOGIN; with a token, XOAUTH2
 // and OAUTHBEARER come first, and only then are they considered at all.

@@ -127,6 +127,32 @@ TEST(Kelmsend, AuthLoginAgainstTheServersOwnChallengesLogsInOnce) {
     EXPECT_TRUE(server.envelope(1)["authenticated"].toBool());
 }
 
+// A server on an address that is not loopback, offering no STARTTLS: with
+// --tls opportunistic a named PLAIN is refused before the password leaves,
+// unless --allow-plaintext-auth.
+TEST(Kelmsend, NamedPlainToAServerWithoutStartTlsNeedsAllowPlaintextAuth) {
+    if (!testsupport::InPrivateNetwork()) {
+        testsupport::RunInPrivateNetwork({.addresses = {"10.25.0.1/32"}});
+        return;
+    }
+    SmtpServer server({"--user", "mailuser", "--password", "pa55word", "--bind", "10.25.0.1"});
+    ASSERT_NE(server.port(), 0) << "aiosmtpd did not start";
+    const QStringList args =
+        kSender + QStringList{"--server", server.address(), "--tls",           "opportunistic",
+                              "--auth",   "--auth-mech",    "PLAIN",           "--user",
+                              "mailuser", "--to",           "one@example.com", "--body",
+                              "x"};
+    const std::map<QString, QString> env{{"KELMSEND_PASSWORD", "pa55word"}};
+    const Finished refused = RunKelmsend(args, {}, env);
+    EXPECT_NE(refused.exitCode, 0) << refused.describe();
+    EXPECT_TRUE(refused.err.contains("PLAIN would send the password in clear text to 10.25.0.1"))
+        << refused.describe();
+    EXPECT_EQ(server.logins(), 0);
+    const Finished allowed = RunKelmsend(args + QStringList{"--allow-plaintext-auth"}, {}, env);
+    EXPECT_EQ(allowed.exitCode, 0) << allowed.describe();
+    EXPECT_EQ(server.logins(), 1);
+}
+
 TEST(Kelmsend, PasswordFromAFileAndAWrongPassword) {
     SmtpServer server({"--user", "mailuser", "--password", "pa55word"});
     ASSERT_NE(server.port(), 0) << "aiosmtpd did not start";

@@ -190,6 +190,9 @@ TEST(SendAsync, ChangesDuringASendApplyToTheNextOne) {
     EXPECT_TRUE(data.contains("Subject: Hi"));
     EXPECT_TRUE(data.contains("kept.txt"));
     EXPECT_FALSE(data.contains("other.txt"));
+    // The bytes are the kept file's too, not only its name.
+    EXPECT_TRUE(data.contains(QByteArray("kept attachment\n").toBase64()));
+    EXPECT_FALSE(data.contains(QByteArray("other attachment\n").toBase64()));
     EXPECT_EQ(m.Subject(), "changed");
 }
 

@@ -92,6 +92,7 @@ TEST_F(Persistence, TlsAndMechanismAreStoredButTheTokenNever) {
         m.setOAuthToken("secret-token");
         m.setPipelining(true);
         m.setPartialDelivery(true);
+        m.setAllowPlaintextAuth(true);
     }
     const QByteArray text = storeText();
     EXPECT_TRUE(text.contains("TLSMode=\" 2\"")) << text.constData();
@@ -99,6 +100,7 @@ TEST_F(Persistence, TlsAndMechanismAreStoredButTheTokenNever) {
     EXPECT_TRUE(text.contains("AuthMechanism=AUTO")) << text.constData();
     EXPECT_TRUE(text.contains("Pipelining=-1")) << text.constData();
     EXPECT_TRUE(text.contains("PartialDelivery=-1")) << text.constData();
+    EXPECT_TRUE(text.contains("AllowPlaintextAuth=-1")) << text.constData();
     EXPECT_FALSE(text.contains("secret-token"));
     clsSendMail next;
     EXPECT_EQ(next.TLSMode(), 2);
@@ -109,6 +111,7 @@ TEST_F(Persistence, TlsAndMechanismAreStoredButTheTokenNever) {
     EXPECT_EQ(next.OAuthToken(), "");
     EXPECT_TRUE(next.Pipelining());
     EXPECT_TRUE(next.PartialDelivery());
+    EXPECT_TRUE(next.AllowPlaintextAuth());
 }
 
 TEST_F(Persistence, SwitchingOffIsRememberedAndTheOtherKeysAreIgnored) {

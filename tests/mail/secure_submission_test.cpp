@@ -4,10 +4,12 @@
 #include "mail/send_mail.h"
 
 #include <QElapsedTimer>
+#include <QRegularExpression>
 #include <gtest/gtest.h>
 
 #include "dovecot_submission.h"
 #include "fake_server.h"
+#include "private_network.h"
 #include "qt_printers.h"
 #include "smtp_server.h"
 
@@ -193,6 +195,67 @@ TEST(SecureSubmissionScripted, RequiredStartTlsThatIsNotOfferedSendsNothingElse)
     EXPECT_EQ(server.errors(), QStringList());
 }
 
+// A server on an address that is not loopback that does not offer
+// STARTTLS (as when someone strips it from the reply): a mechanism that
+// shows the secret is refused before the AUTH line, whoever named it,
+// unless plaintext authentication is allowed. The classic AUTH LOGIN
+// without TLS settings is left as it always was.
+TEST(SecureSubmissionScripted, StrippingServerNeverSeesTheSecret) {
+    if (!testsupport::InPrivateNetwork()) {
+        testsupport::PrivateNetwork net;
+        net.addresses = {"10.25.0.1/32"};
+        testsupport::RunInPrivateNetwork(net);
+        return;
+    }
+    struct Case {
+        const char *mechanism;
+        int tlsMode;
+        bool allowed;
+        QString authLine; // "" when refused
+    } cases[] = {
+        {"PLAIN", 1, false, ""},
+        {"LOGIN", 0, false, ""},
+        {"XOAUTH2", 1, false, ""},
+        {"", 1, false, ""},
+        {"", 0, false, "AUTH Login"},
+        {"PLAIN", 1, true, "AUTH PLAIN " + QByteArray("\0user\0s3cret", 12).toBase64()},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.mechanism) + " TLSMode " + std::to_string(c.tlsMode) +
+                     (c.allowed ? " allowed" : ""));
+        QStringList script{"S: 220 fake", "C: EHLO example.com", "S: 250-fake",
+                           "S: 250 AUTH LOGIN PLAIN XOAUTH2"};
+        if (!c.authLine.isEmpty()) {
+            script << "C: " + c.authLine << "S: 535 5.7.8 no";
+        }
+        script << "C: QUIT"
+               << "S: 221 bye";
+        FakeServer server(script, 0, QHostAddress("10.25.0.1"));
+        ASSERT_TRUE(server.listening());
+        clsSendMail m;
+        aim(m, "10.25.0.1", server.port(), c.tlsMode);
+        m.setUseAuthentication(true);
+        m.setAuthMechanism(c.mechanism);
+        m.setUsername("user");
+        m.setPassword("s3cret");
+        m.setOAuthToken("t0ken");
+        m.setAllowPlaintextAuth(c.allowed);
+        const Outcome o = send(m);
+        EXPECT_TRUE(server.done()) << "script stopped at step " << server.position();
+        EXPECT_EQ(server.errors(), QStringList());
+        ASSERT_EQ(o.failures.size(), 1);
+        if (c.authLine.isEmpty()) {
+            const QString shown = *c.mechanism ? c.mechanism : "LOGIN";
+            EXPECT_TRUE(o.failures[0].startsWith("Login: " + shown + " would send the"))
+                << o.failures[0].toStdString();
+            EXPECT_TRUE(o.failures[0].contains("10.25.0.1"));
+            for (const QString &line : server.received()) {
+                EXPECT_FALSE(line.startsWith("AUTH", Qt::CaseInsensitive)) << line.toStdString();
+            }
+        }
+    }
+}
+
 TEST(SecureSubmissionScripted, BytesAfterTheConsentToStartTlsAreIgnored) {
     // "250-AUTH PLAIN" and "235" smuggled in after the 220 must not count.
     FakeServer server({"S: 220 fake", "C: EHLO example.com", "S: 250-fake", "S: 250 STARTTLS",
@@ -264,7 +327,9 @@ TEST_F(SecureSubmission, PipelinedSubmissionAfterStartTlsAndPlain) {
     // The initial response rides on the AUTH line; the envelope and DATA
     // go out before any of their replies, QUIT right behind ".".
     EXPECT_TRUE(o.trace.contains("AUTH PLAIN ****"));
-    const qsizetype mail = o.trace.indexOf("MAIL FROM:<alice@example.com>");
+    // Dovecot offers SIZE: the size goes with MAIL FROM.
+    const qsizetype mail =
+        o.trace.indexOf(QRegularExpression("MAIL FROM:<alice@example\\.com> SIZE=[1-9][0-9]*"));
     ASSERT_GE(mail, 0) << o.trace.join('\n').toStdString();
     EXPECT_EQ(o.trace.mid(mail + 1, 4),
               QStringList({"RCPT TO:<bob@example.com>", "RCPT TO:<carol@example.com>",

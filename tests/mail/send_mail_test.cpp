@@ -96,7 +96,8 @@ TEST(SendMailObject, PropertiesAreDeclaredInInterfaceOrder) {
                                   "AuthMechanism",
                                   "OAuthToken",
                                   "Pipelining",
-                                  "PartialDelivery"};
+                                  "PartialDelivery",
+                                  "AllowPlaintextAuth"};
     const QMetaObject &meta = clsSendMail::staticMetaObject;
     QStringList names;
     for (int i = meta.propertyOffset(); i < meta.propertyCount(); ++i) {

@@ -3,6 +3,8 @@
 #include "mail/clock.h"
 #include "mail/progress.h"
 #include "mail/send_mail.h"
+#include "mime/compose.h"
+#include "net/socket.h"
 
 #include "fake_server.h"
 
@@ -143,16 +145,25 @@ TEST(Session, PlainMessageIsDeliveredWithEventsInOrder) {
 }
 
 TEST(Session, AuthLoginAnswersThePromptsWithoutTracingThePassword) {
-    FakeServer server(QStringList{"S: 220 fake", "C: EHLO example.com", "S: 250-fake greets you",
-                                  "S: 250-AUTH LOGIN PLAIN", "S: 250 SIZE 1000", "C: AUTH Login",
-                                  "S: 334 VXNlcm5hbWU6", "C: dXNlcg==", "S: 334 UGFzc3dvcmQ6",
-                                  "C: c2VjcmV0", "S: 235 welcome"} +
-                      envelope() + closing());
     clsSendMail m;
-    aim(m, server);
+    {
+        FakeServer unused({});
+        aim(m, unused);
+    }
     m.setUseAuthentication(true);
     m.setUsername("user");
     m.setPassword("secret");
+    // The server offers SIZE: the estimate goes with MAIL FROM.
+    const qint32 size =
+        sendmail::EstimateMessageSize(m.ComposeDraft(), true, "user", "secret").value();
+    FakeServer server(QStringList{"S: 220 fake", "C: EHLO example.com", "S: 250-fake greets you",
+                                  "S: 250-AUTH LOGIN PLAIN", "S: 250 SIZE 100000", "C: AUTH Login",
+                                  "S: 334 VXNlcm5hbWU6", "C: dXNlcg==", "S: 334 UGFzc3dvcmQ6",
+                                  "C: c2VjcmV0", "S: 235 welcome"} +
+                      envelope({"rcpt@example.com"},
+                               "MAIL FROM: <sender@example.com> SIZE=" + QString::number(size)) +
+                      closing());
+    m.setSMTPPort(server.port());
     Events ev(m);
     m.Send();
     expectPlayed(server);
@@ -643,3 +654,118 @@ TEST(Session, WaitAcrossMidnightLastsItsFullLimit) {
     EXPECT_GE(elapsed, 2900);
     EXPECT_LT(elapsed, 6000);
 }
+
+namespace {
+
+// RFC 4954: an AUTH command line holds 12,288 octets with its CRLF; a longer
+// initial response waits for the server's empty challenge.
+TEST(Session, InitialResponseTooLongForTheAuthLineFollowsThe334) {
+    struct Case {
+        const char *mechanism;
+        int secretLength;
+        bool onTheLine;
+    } cases[] = {
+        // "AUTH PLAIN " + Base64 of "\0user\0" + 9198 octets + CRLF: 12,285.
+        {"PLAIN", 9198, true},
+        {"PLAIN", 9199, false},
+        {"XOAUTH2", 64 * 1024, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.mechanism) + " " + std::to_string(c.secretLength));
+        const QString secret(c.secretLength, QLatin1Char('k'));
+        const QByteArray response = QString(c.mechanism) == "PLAIN"
+                                        ? QByteArray("\0user\0", 6) + secret.toLatin1()
+                                        : "user=user\x01"
+                                          "auth=Bearer " +
+                                              secret.toLatin1() + "\x01\x01";
+        const QString auth = QString("AUTH ") + c.mechanism;
+        const QString encoded = QString::fromLatin1(response.toBase64());
+        QStringList script{"S: 220 fake", "C: EHLO example.com", "S: 250-fake",
+                           "S: 250 AUTH PLAIN XOAUTH2"};
+        if (c.onTheLine) {
+            script << "C: " + auth + " " + encoded;
+        } else {
+            script << "C: " + auth << "S: 334 "
+                   << "C: " + encoded;
+        }
+        script << "S: 235 welcome"
+               << "C: MAIL FROM:<sender@example.com>"
+               << "S: 250 ok"
+               << "C: RCPT TO:<rcpt@example.com>"
+               << "S: 250 ok"
+               << "C: DATA"
+               << "S: 354 go";
+        FakeServer server(script + closing());
+        clsSendMail m;
+        aim(m, server);
+        m.setUseAuthentication(true);
+        m.setAuthMechanism(c.mechanism);
+        m.setUsername("user");
+        m.setPassword(QString(c.mechanism) == "PLAIN" ? secret : QString());
+        m.setOAuthToken(QString(c.mechanism) == "XOAUTH2" ? secret : QString());
+        Events ev(m);
+        m.Send();
+        expectPlayed(server);
+        EXPECT_EQ(ev.successes, 1) << ev.failures.join(" | ").toStdString();
+        for (const QString &line : server.received()) {
+            if (line.startsWith("AUTH ")) {
+                EXPECT_LE(line.size() + 2, 12288);
+            }
+        }
+    }
+}
+
+// A server that stops reading in the middle of an attachment: the send
+// fails once nothing has been taken for MessageTimeout seconds.
+TEST(Session, ServerThatStopsReadingDuringAnAttachmentTimesOut) {
+    QTemporaryDir dir;
+    // Far more than the kernel's buffers on both sides hold.
+    const QString path = writeFile(dir, "big.bin", QByteArray(32 * 1024 * 1024, 'q'));
+    FakeServer server(greeting() + envelope() + QStringList{"H:"});
+    clsSendMail m;
+    aim(m, server);
+    m.setAttachment(path);
+    Events ev(m);
+    // The bound of this test: a send that never notices is cancelled.
+    QTimer::singleShot(60000, &m, [&m] { m.CancelSend(); });
+    m.Send();
+    expectPlayed(server);
+    EXPECT_EQ(ev.failures, QStringList{Timeout});
+    EXPECT_EQ(ev.successes, 0);
+}
+
+} // namespace
+
+namespace {
+
+// An owner that sends again and again without ever returning to an event
+// loop of its own: what each send created is gone after it, so the live
+// objects under the socket host stay as many as after the first send.
+TEST(Session, ManySendsWithoutTheOwnersLoopKeepNoFinishedSockets) {
+    constexpr int Sends = 300;
+    const QStringList one = greeting() + envelope() + closing();
+    QStringList script = one;
+    for (int i = 1; i < Sends; ++i) {
+        script << "A:";
+        script += one;
+    }
+    FakeServer server(script);
+    clsSendMail m;
+    aim(m, server);
+    QObject &host = frmSck::instance();
+    qsizetype afterFirst = 0;
+    int delivered = 0;
+    for (int i = 0; i < Sends; ++i) {
+        m.Send();
+        delivered += m.MailResult ? 1 : 0;
+        if (i == 0) {
+            afterFirst = host.findChildren<QObject *>().size();
+        }
+    }
+    expectPlayed(server);
+    EXPECT_EQ(delivered, Sends);
+    EXPECT_EQ(host.findChildren<QObject *>().size(), afterFirst);
+    EXPECT_LE(host.findChildren<QTcpSocket *>().size(), 1);
+}
+
+} // namespace

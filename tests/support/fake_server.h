@@ -1,5 +1,6 @@
-// A scripted mail server for dialogue tests: a QTcpServer on 127.0.0.1 that
-// plays a table of steps, in the same format as the component's trace.
+// A scripted mail server for dialogue tests: a QTcpServer (on 127.0.0.1
+// unless told otherwise) that plays a table of steps, in the same format as
+// the component's trace.
 //
 //   S: text   reply line (text + CRLF); consecutive S lines go out in one write
 //   R: text   raw write, with \r and \n escapes, on its own (a reply split
@@ -9,6 +10,7 @@
 //   D:        the client sends message data up to the line "."; kept in data()
 //   X:        close the connection (a reset when followed by nothing else)
 //   A:        wait for the next connection
+//   H:        stop reading what the client sends (a stalled server)
 //   F: text   flood: write text (with \r and \n escapes) over and over until
 //             the client closes; the last step of a script, played once it
 //             starts. What the client sends meanwhile is kept in received()
@@ -28,8 +30,10 @@
 
 class FakeServer : public QObject {
 public:
-    explicit FakeServer(QStringList script, quint16 port = 0) : m_Script(std::move(script)) {
-        m_Listening = m_Server.listen(QHostAddress::LocalHost, port);
+    explicit FakeServer(QStringList script, quint16 port = 0,
+                        const QHostAddress &address = QHostAddress(QHostAddress::LocalHost))
+        : m_Script(std::move(script)) {
+        m_Listening = m_Server.listen(address, port);
         QObject::connect(&m_Server, &QTcpServer::newConnection, this, [this] { accept(); });
     }
 
@@ -53,7 +57,7 @@ private:
             m_Client = s;
             m_Client->setParent(this);
             QObject::connect(m_Client, &QTcpSocket::readyRead, this, [this, s] {
-                if (s == m_Client) {
+                if (s == m_Client && !m_Holding) {
                     m_In += m_Client->readAll();
                     advance();
                 }
@@ -174,6 +178,11 @@ private:
             } else if (tag == "A:") {
                 flush();
                 return;
+            } else if (tag == "H:") {
+                flush();
+                // Qt stops taking bytes from the kernel once it holds one.
+                m_Holding = true;
+                m_Client->setReadBufferSize(1);
             } else {
                 m_Errors << "bad script step: " + step;
             }
@@ -192,6 +201,7 @@ private:
     int m_Pos = 0;
     bool m_Paused = false;
     bool m_Flooding = false;
+    bool m_Holding = false;
     bool m_Listening = false;
     int m_Connections = 0;
     QByteArray m_In;
