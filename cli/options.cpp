@@ -227,6 +227,44 @@ const std::vector<OptionInfo> &optionTable() {
         {"oauth-token-file", 0, "FILE", "OAuth bearer token for --auth: first line of FILE",
          SendOnly,
          [](Options &o, const QString &v) { o.oauthTokenFile = nonEmpty(v, "a file name"); }},
+        {"oauth-token-command", 0, "COMMAND",
+         "OAuth bearer token for --auth: the first line COMMAND prints (run before each login)",
+         SendOnly,
+         [](Options &o, const QString &v) { o.oauthTokenCommand = nonEmpty(v, "a command"); }},
+        {"oauth-provider", 0, "NAME",
+         "sign in with microsoft, google or custom (kelmsend auth login) and renew the token "
+         "itself",
+         SendOnly,
+         [](Options &o, const QString &v) {
+             if (!oauth::FindPreset(v.trimmed())) {
+                 throw Problem{"must be microsoft, google or custom, not \"" + v + "\""};
+             }
+             o.oauth.provider = v.trimmed().toLower();
+         }},
+        {"oauth-client-id", 0, "ID", "the client id you registered with the provider", SendOnly,
+         [](Options &o, const QString &v) { o.oauth.clientId = nonEmpty(v, "an id").trimmed(); }},
+        {"oauth-client-secret", 0, "SECRET",
+         "the client secret, for providers that issue one to installed programs", SendOnly,
+         [](Options &o, const QString &v) { o.oauth.clientSecret = nonEmpty(v, "a secret"); }},
+        {"oauth-scope", 0, "SCOPE", "the scope asked for (default: the provider's for SMTP)",
+         SendOnly, [](Options &o, const QString &v) { o.oauth.scope = nonEmpty(v, "a scope"); }},
+        {"oauth-auth-url", 0, "URL", "the provider's authorization endpoint", SendOnly,
+         [](Options &o, const QString &v) {
+             o.oauth.authUrl = nonEmpty(v, "an address").trimmed();
+         }},
+        {"oauth-token-url", 0, "URL", "the provider's token endpoint", SendOnly,
+         [](Options &o, const QString &v) {
+             o.oauth.tokenUrl = nonEmpty(v, "an address").trimmed();
+         }},
+        {"oauth-device-url", 0, "URL", "the provider's device authorization endpoint", SendOnly,
+         [](Options &o, const QString &v) {
+             o.oauth.deviceUrl = nonEmpty(v, "an address").trimmed();
+         }},
+        {"oauth-flow", 0, "device|browser", "how auth login signs in (default: the provider's)",
+         SendOnly, [](Options &o, const QString &v) { o.oauth.flow = nonEmpty(v, "a flow"); }},
+        {"token-store", 0, "secret-service|file",
+         "where auth login keeps the tokens (default: the Secret Service when one runs)", SendOnly,
+         [](Options &o, const QString &v) { o.oauth.tokenStore = nonEmpty(v, "a store"); }},
         {"allow-plaintext-auth", 0, nullptr,
          "allow --auth over --tls none, and --pop3, to a remote server", SendOnly,
          [](Options &o, const QString &) { o.allowPlaintextAuth = true; }},
@@ -332,6 +370,15 @@ QString commandName(Command c) {
     return QString();
 }
 
+// What applies only with --auth; from kFirstSignInOption on, only with
+// --oauth-provider.
+const QStringList kAuthOnlyOptions{
+    "--auth-mech",      "--oauth-token-env", "--oauth-token-file",    "--oauth-token-command",
+    "--oauth-provider", "--oauth-client-id", "--oauth-client-secret", "--oauth-scope",
+    "--oauth-auth-url", "--oauth-token-url", "--oauth-device-url",    "--oauth-flow",
+    "--token-store"};
+constexpr qsizetype kFirstSignInOption = 5;
+
 // The sources of the password, in the order their names are listed.
 const QStringList kPasswordSources{"--password-env", "--password-file", "--password-command"};
 
@@ -349,7 +396,65 @@ QStringList passwordSourcesSet(const Options &o) {
     return set;
 }
 
+// The sources of an OAuth token exclude each other; the sign-in keys need
+// --oauth-provider and hold together (oauth::Resolve); a token goes with
+// an OAuth mechanism.
+QString checkTokenSources(const Options &o) {
+    QStringList sources;
+    for (const auto &[option, value] : {std::pair{"--oauth-token-env", o.oauthTokenEnv},
+                                        {"--oauth-token-file", o.oauthTokenFile},
+                                        {"--oauth-token-command", o.oauthTokenCommand},
+                                        {"--oauth-provider", o.oauth.provider}}) {
+        if (!value.isEmpty()) {
+            sources << QLatin1String(option);
+        }
+    }
+    if (sources.size() > 1) {
+        return sources[0] + " and " + sources[1] + " exclude each other";
+    }
+    if (!o.auth) {
+        for (const QString &option : kAuthOnlyOptions) {
+            if (o.isGiven(option)) {
+                return option + QStringLiteral(" applies only with --auth");
+            }
+        }
+        return QString();
+    }
+    if (!o.signsIn()) {
+        for (const QString &option : kAuthOnlyOptions.mid(kFirstSignInOption)) {
+            if (o.isGiven(option)) {
+                return option + QStringLiteral(" applies only with --oauth-provider");
+            }
+        }
+    }
+    if (o.hasOAuthToken() && !o.authMech.isEmpty() && o.authMech != QLatin1String("XOAUTH2") &&
+        o.authMech != QLatin1String("OAUTHBEARER")) {
+        return sources.value(0) + " needs --auth-mech xoauth2, oauthbearer or auto, not " +
+               o.authMech;
+    }
+    if (o.signsIn()) {
+        if (const oauth::Resolved r = oauth::Resolve(o.accountName(), o.oauth); !r.config) {
+            return "account " + o.accountName() + ": " + r.error;
+        }
+    }
+    return QString();
+}
+
 } // namespace
+
+QString ApplyProviderDefaults(Options &o) {
+    if (!o.auth || !o.signsIn() || !o.server.isEmpty()) {
+        return QString();
+    }
+    const std::optional<oauth::Preset> preset = oauth::FindPreset(o.oauth.provider);
+    if (preset && !preset->server.isEmpty()) {
+        o.server = preset->server;
+        if (o.port == 0) {
+            o.port = preset->port;
+        }
+    }
+    return QString();
+}
 
 // The rules that tie options together, for a send.
 QString CheckOptions(const Options &o) {
@@ -408,15 +513,8 @@ QString CheckLogin(const Options &o) {
     if (sources.size() > 1) {
         return sources[0] + " and " + sources[1] + " exclude each other";
     }
-    if (!o.oauthTokenEnv.isEmpty() && !o.oauthTokenFile.isEmpty()) {
-        return QStringLiteral("--oauth-token-env and --oauth-token-file exclude each other");
-    }
-    if (!o.auth) {
-        for (const char *option : {"--auth-mech", "--oauth-token-env", "--oauth-token-file"}) {
-            if (o.isGiven(QLatin1String(option))) {
-                return QLatin1String(option) + QStringLiteral(" applies only with --auth");
-            }
-        }
+    if (const QString problem = checkTokenSources(o); !problem.isEmpty()) {
+        return problem;
     }
     if (o.auth && EffectiveTlsMode(o) == sendmail::TlsMode::None && !o.allowPlaintextAuth &&
         !IsLoopbackHost(o.server)) {
@@ -509,6 +607,16 @@ const QStringList &AccountKeys() {
                                   "auth-mech",
                                   "oauth-token-env",
                                   "oauth-token-file",
+                                  "oauth-token-command",
+                                  "oauth-provider",
+                                  "oauth-client-id",
+                                  "oauth-client-secret",
+                                  "oauth-scope",
+                                  "oauth-auth-url",
+                                  "oauth-token-url",
+                                  "oauth-device-url",
+                                  "oauth-flow",
+                                  "token-store",
                                   "allow-plaintext-auth",
                                   "tls",
                                   "tls-ca",
