@@ -103,10 +103,8 @@ int status(const Options &o, const AuthConsole &console) {
     oauth::Record record;
     const oauth::Result r = store.readRecord(account, &record);
     if (r.outcome == oauth::Outcome::NotSignedIn) {
-        QString text = "Account " + account + " is not signed in";
-        if (!r.message.isEmpty()) {
-            text += " (" + r.message + ")";
-        }
+        const QString text =
+            r.message.isEmpty() ? "account " + account + " is not signed in" : r.message;
         console.out(
             (text + "; sign in with: kelmsend auth login --account " + account + "\n").toUtf8());
         return kExitFailed;

@@ -56,8 +56,11 @@ void ConfigureSession(clsSendMail &mail, const Options &o, const QString &passwo
         mail.setAuthMechanism(o.authMech.isEmpty() ? QStringLiteral("AUTO") : o.authMech);
         mail.setOAuthToken(oauthToken);
     }
-    if (o.needsPassword()) {
+    // XOAUTH2 and OAUTHBEARER carry the user name beside the token.
+    if (o.logsIn()) {
         mail.setUsername(o.user);
+    }
+    if (o.needsPassword()) {
         mail.setPassword(password);
     }
 }
