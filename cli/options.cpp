@@ -227,14 +227,11 @@ const std::vector<OptionInfo> &optionTable() {
         {"oauth-token-file", 0, "FILE", "OAuth bearer token for --auth: first line of FILE",
          SendOnly,
          [](Options &o, const QString &v) { o.oauthTokenFile = nonEmpty(v, "a file name"); }},
-        {"oauth-token-command", 0, "COMMAND",
-         "OAuth bearer token for --auth: the first line COMMAND prints (run before each login)",
-         SendOnly,
+        {"oauth-token-command", 0, "CMD",
+         "the OAuth token is the first line CMD prints, before each login", SendOnly,
          [](Options &o, const QString &v) { o.oauthTokenCommand = nonEmpty(v, "a command"); }},
         {"oauth-provider", 0, "NAME",
-         "sign in with microsoft, google or custom (kelmsend auth login) and renew the token "
-         "itself",
-         SendOnly,
+         "sign in with microsoft, google or custom (see kelmsend auth)", SendOnly,
          [](Options &o, const QString &v) {
              if (!oauth::FindPreset(v.trimmed())) {
                  throw Problem{"must be microsoft, google or custom, not \"" + v + "\""};
@@ -243,8 +240,8 @@ const std::vector<OptionInfo> &optionTable() {
          }},
         {"oauth-client-id", 0, "ID", "the client id you registered with the provider", SendOnly,
          [](Options &o, const QString &v) { o.oauth.clientId = nonEmpty(v, "an id").trimmed(); }},
-        {"oauth-client-secret", 0, "SECRET",
-         "the client secret, for providers that issue one to installed programs", SendOnly,
+        {"oauth-client-secret", 0, "TEXT", "the client secret, when the provider issued one",
+         SendOnly,
          [](Options &o, const QString &v) { o.oauth.clientSecret = nonEmpty(v, "a secret"); }},
         {"oauth-scope", 0, "SCOPE", "the scope asked for (default: the provider's for SMTP)",
          SendOnly, [](Options &o, const QString &v) { o.oauth.scope = nonEmpty(v, "a scope"); }},
@@ -260,10 +257,10 @@ const std::vector<OptionInfo> &optionTable() {
          [](Options &o, const QString &v) {
              o.oauth.deviceUrl = nonEmpty(v, "an address").trimmed();
          }},
-        {"oauth-flow", 0, "device|browser", "how auth login signs in (default: the provider's)",
-         SendOnly, [](Options &o, const QString &v) { o.oauth.flow = nonEmpty(v, "a flow"); }},
-        {"token-store", 0, "secret-service|file",
-         "where auth login keeps the tokens (default: the Secret Service when one runs)", SendOnly,
+        {"oauth-flow", 0, "FLOW", "device or browser (default: the provider's)", SendOnly,
+         [](Options &o, const QString &v) { o.oauth.flow = nonEmpty(v, "a flow"); }},
+        {"token-store", 0, "STORE", "secret-service or file: where auth login keeps the tokens",
+         SendOnly,
          [](Options &o, const QString &v) { o.oauth.tokenStore = nonEmpty(v, "a store"); }},
         {"allow-plaintext-auth", 0, nullptr,
          "allow --auth over --tls none, and --pop3, to a remote server", SendOnly,
@@ -427,8 +424,8 @@ QString checkTokenSources(const Options &o) {
             }
         }
     }
-    if (o.hasOAuthToken() && !o.authMech.isEmpty() && o.authMech != QLatin1String("XOAUTH2") &&
-        o.authMech != QLatin1String("OAUTHBEARER")) {
+    if ((o.signsIn() || !o.oauthTokenCommand.isEmpty()) && !o.authMech.isEmpty() &&
+        o.authMech != QLatin1String("XOAUTH2") && o.authMech != QLatin1String("OAUTHBEARER")) {
         return sources.value(0) + " needs --auth-mech xoauth2, oauthbearer or auto, not " +
                o.authMech;
     }

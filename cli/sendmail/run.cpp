@@ -1,5 +1,7 @@
 #include "cli/sendmail/run.h"
 
+#include "cli/bearer_send.h"
+
 #include "cli/account.h"
 #include "cli/configure.h"
 #include "cli/sendmail/headers.h"
@@ -88,7 +90,7 @@ int RunSendmail(SendmailArguments a, const EnvironmentLookup &env, QFile &in,
         early.Error(text);
         return kExitUsage;
     };
-    for (const QString &problem : {LoadAccount(o, env), CheckLogin(o)}) {
+    for (const QString &problem : {LoadAccount(o, env), ApplyProviderDefaults(o), CheckLogin(o)}) {
         if (!problem.isEmpty()) {
             return usage(problem);
         }
@@ -112,8 +114,8 @@ int RunSendmail(SendmailArguments a, const EnvironmentLookup &env, QFile &in,
         }
     }
 
-    QString oauthToken;
-    if (o.auth) {
+    QString oauthToken; // a command's and a sign-in's come right before the login
+    if (o.auth && o.oauthTokenCommand.isEmpty() && !o.signsIn()) {
         if (const QString problem = LoadOAuthToken(o, oauthToken, env); !problem.isEmpty()) {
             return usage(problem);
         }
@@ -137,8 +139,12 @@ int RunSendmail(SendmailArguments a, const EnvironmentLookup &env, QFile &in,
 
     clsSendMail mail;
     ConfigureSession(mail, o, password, oauthToken);
-    return Deliver(mail, reporter,
-                   [&] { mail.Relay(message.sender, message.recipients, &device); });
+    const auto relay = [&] { mail.Relay(message.sender, message.recipients, &device); };
+    if (o.auth && (o.signsIn() || !o.oauthTokenCommand.isEmpty())) {
+        BearerTokens tokens(o, env);
+        return DeliverWithToken(mail, reporter, tokens, relay);
+    }
+    return Deliver(mail, reporter, relay);
 }
 
 } // namespace kelmsend

@@ -145,13 +145,14 @@ public:
         f.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
     }
 
-    Ran run(const QStringList &args) {
+    Ran run(const QStringList &args, const QByteArray &input = {}) {
         QProcess p;
         p.setProcessEnvironment(TestEnvironment({{"XDG_STATE_HOME", state},
                                                  {"DBUS_SESSION_BUS_ADDRESS", ""},
                                                  {"DISPLAY", ""},
                                                  {"WAYLAND_DISPLAY", ""}}));
         p.start(Kelmsend(), args + QStringList{"--account", "work", "--config", config});
+        p.write(input);
         p.closeWriteChannel();
         QEventLoop loop;
         QObject::connect(&p, &QProcess::finished, &loop, &QEventLoop::quit);
@@ -317,6 +318,19 @@ TEST_F(Fixture, TokenCommandRunsBeforeEachLoginAndOnceMoreWhenRefused) {
     QFile runs(counter);
     ASSERT_TRUE(runs.open(QIODevice::ReadOnly));
     EXPECT_EQ(runs.readAll().trimmed(), "2");
+    expectNoSecret();
+}
+
+// In the sendmail role the account's sign-in serves as well.
+TEST_F(Fixture, SendmailRoleLogsInWithTheSignIn) {
+    ASSERT_EQ(login().exitCode, 0);
+    SmtpServer smtp({"--user", "me@example.com", "--oauth-token", "AT-1-secret"});
+    ASSERT_NE(smtp.port(), 0);
+    const Ran s = run({"-t", "-i", "--server", smtp.address()},
+                      "From: me@example.com\nTo: you@example.com\nSubject: s\n\nhello\n");
+    EXPECT_EQ(s.exitCode, 0) << s.describe();
+    EXPECT_EQ(smtp.logins(), 1);
+    EXPECT_EQ(refreshes(), 0);
     expectNoSecret();
 }
 
