@@ -54,7 +54,8 @@ TokenFetch BearerTokens::fetch(bool refused) {
     if (!m_options.signsIn()) {
         if (const QString problem = LoadOAuthToken(m_options, out.token, m_env);
             !problem.isEmpty()) {
-            return TokenFetch{{}, kExitFailed, problem};
+            // As a password command that fails: the setting needs fixing.
+            return TokenFetch{{}, kExitUsage, problem};
         }
         return out;
     }

@@ -27,7 +27,8 @@ namespace kelmsend {
 // How fetching a token ended.
 struct TokenFetch {
     QString token;            // set on success
-    int exitCode = kExitSent; // else kExitFailed, or kExitSignIn when the sign-in is gone
+    int exitCode = kExitSent; // else kExitFailed, kExitUsage (a token command that fails) or
+                              // kExitSignIn (the sign-in has expired or is missing)
     QString error;
 };
 
