@@ -12,7 +12,11 @@ bench/run.sh, which installs the tools, builds the driver and runs the sinks.
 
 With --tls-sink, a sink that offers STARTTLS with a certificate for
 "localhost" (signed by --tls-ca), one small message and the 10 MB attachment
-are sent over TLS too, by the component and by curl --ssl-reqd.
+are sent over TLS too, by the component, kelmsend and curl --ssl-reqd.
+
+With --kelmsend, the last section holds the start-up and TLS targets:
+kelmsend against curl on fast-sink (wall-time ratios and peak-memory
+differences), each pair measured in the same rounds.
 
 Every figure is the median of several runs. Wall time is taken around the
 whole process (start to exit) on the monotonic clock; peak memory is the
@@ -300,6 +304,13 @@ def kelmsend_cmd(kelmsend, port, body, attachment=None):
     return cmd
 
 
+def kelmsend_tls_cmd(kelmsend, port, tls_ca, body, attachment=None):
+    """kelmsend over STARTTLS to "localhost", trusting the sink's certificate."""
+    cmd = kelmsend_cmd(kelmsend, port, body, attachment)
+    cmd[cmd.index("--server") + 1] = "localhost:%d" % port
+    return cmd + ["--tls", "starttls", "--tls-ca", tls_ca]
+
+
 def kelmsend_relay_cmd(kelmsend, port, eml=None):
     """kelmsend in sendmail mode: the finished message on standard input, as a
     file (eml None: the caller redirects it) or through a pipe from cat
@@ -354,17 +365,17 @@ def run_sink(sink, port, driver, kelmsend, files, quick):
         "curl": Row(sink, scen, "curl"),
         "swaks": Row(sink, scen, "swaks"),
     }
-    measure_rows([
+    group = [
         (small["send_bench"], single(drv("small"), work)),
         (small["curl"], single(curl_cmd(port, [files.small_eml]), work)),
         (small["swaks"], single(swaks_cmd(port, body), work)),
-    ], work, small_runs, usage_small)
-    extra = []
+    ]
     if kelmsend:
-        row = Row(sink, scen, "kelmsend", "whole process")
-        measure_rows([(row, single(kelmsend_cmd(kelmsend, port, body), work))], work,
-                     small_runs, usage_small)
-        extra.append(row)
+        # In the same rounds as curl: the targets compare the two.
+        small["kelmsend"] = Row(sink, scen, "kelmsend", "whole process")
+        group.append((small["kelmsend"], single(kelmsend_cmd(kelmsend, port, body), work)))
+    measure_rows(group, work, small_runs, usage_small)
+    extra = []
 
     n = SESSION_MESSAGES
     print("%s: %d messages on one session" % (sink, n), file=sys.stderr)
@@ -397,22 +408,23 @@ def run_sink(sink, port, driver, kelmsend, files, quick):
             "raw": Row(sink, scen, "raw socket", "", size),
         }
         raw = ["/usr/bin/python3", os.path.abspath(__file__), "raw", str(port), eml]
-        measure_rows([
+        group = [
             (found["send_bench"], single(drv("attach", data), work)),
             (found["curl"], single(curl_cmd(port, [eml]), work)),
             (found["swaks"], single(swaks_cmd(port, body, data), work)),
             (found["raw"], single(raw, work)),
-        ], work, big_runs, usage_big)
+        ]
+        if kelmsend:
+            found["kelmsend"] = Row(sink, scen, "kelmsend",
+                                    "whole process, Base64 by the component", size)
+            group.append((found["kelmsend"],
+                          single(kelmsend_cmd(kelmsend, port, body, data), work)))
+        measure_rows(group, work, big_runs, usage_big)
         data_mibs = os.path.getsize(eml) / MIB / found["raw"].driver_field("data_s")
         found["raw"].note = "sink check: the .eml over a bare socket, %.0f MiB/s of DATA" % data_mibs
         found["raw"].data_mibs = data_mibs
         attach[label] = found
         rows += found.values()
-        if kelmsend:
-            row = Row(sink, scen, "kelmsend", "whole process, Base64 by the component", size)
-            measure_rows([(row, single(kelmsend_cmd(kelmsend, port, body, data), work))], work,
-                         big_runs, usage_big)
-            rows.append(row)
 
     relay = {}
     if kelmsend:
@@ -445,7 +457,7 @@ def run_sink(sink, port, driver, kelmsend, files, quick):
     return rows, small, session, attach, relay
 
 
-def run_tls(sink, port, tls_ca, driver, files, quick):
+def run_tls(sink, port, tls_ca, driver, kelmsend, files, quick):
     """One small message and the 10 MB attachment over STARTTLS, by the
     component and by curl, with a bare TLS socket as the sink check."""
     small_runs, big_runs = (3, 1) if quick else (25, 3)
@@ -465,10 +477,15 @@ def run_tls(sink, port, tls_ca, driver, files, quick):
         "send_bench": Row(sink, scen, "send_bench", "Send, TLSMode 2, CA file"),
         "curl": Row(sink, scen, "curl", "--ssl-reqd --cacert"),
     }
-    measure_rows([
+    group = [
         (small["send_bench"], drv("small")),
         (small["curl"], single(curl_cmd(port, [files.small_eml], tls_ca), work)),
-    ], work, small_runs, usage_small)
+    ]
+    if kelmsend:
+        small["kelmsend"] = Row(sink, scen, "kelmsend", "whole process, --tls starttls --tls-ca")
+        group.append((small["kelmsend"],
+                      single(kelmsend_tls_cmd(kelmsend, port, tls_ca, files.body), work)))
+    measure_rows(group, work, small_runs, usage_small)
     rows = list(small.values())
     attach = {}
     for label, size, data, eml in files.attachments:
@@ -483,11 +500,18 @@ def run_tls(sink, port, tls_ca, driver, files, quick):
         }
         raw = ["/usr/bin/python3", os.path.abspath(__file__), "raw", str(port), eml,
                "--tls-ca", tls_ca]
-        measure_rows([
+        group = [
             (found["send_bench"], drv("attach", data)),
             (found["curl"], single(curl_cmd(port, [eml], tls_ca), work)),
             (found["raw"], single(raw, work)),
-        ], work, big_runs, usage_big)
+        ]
+        if kelmsend:
+            found["kelmsend"] = Row(sink, scen, "kelmsend", "whole process, Base64 by the "
+                                    "component", size)
+            group.append((found["kelmsend"],
+                          single(kelmsend_tls_cmd(kelmsend, port, tls_ca, files.body, data),
+                                 work)))
+        measure_rows(group, work, big_runs, usage_big)
         data_mibs = os.path.getsize(eml) / MIB / found["raw"].driver_field("data_s")
         found["raw"].note = "sink check: the .eml over Python's TLS, %.0f MiB/s of DATA" % (
             data_mibs)
@@ -548,7 +572,7 @@ def print_table(rows):
 def print_checks(sink, small, session, attach, relay):
     n = SESSION_MESSAGES
     print("[%s]" % sink)
-    further = {t: (session[t].wall - small[t].wall) / (n - 1) for t in small}
+    further = {t: (session[t].wall - small[t].wall) / (n - 1) for t in session}
     print("  per further message, (%d-message wall - 1-message wall) / %d: " % (n, n - 1)
           + ", ".join("%s %.3f ms" % (t, further[t] * 1000) for t in further))
     s, ss = small["send_bench"], session["send_bench"]
@@ -602,6 +626,44 @@ def print_checks(sink, small, session, attach, relay):
                   "%.1f MB vs %.1f MB: +%.1f MB" % (big / MB, base / MB, (big - base) / MB))
 
 
+def print_targets(small, attach, tls_small, tls_attach):
+    """kelmsend against curl, whole processes in the same rounds on fast-sink:
+    the start-up and TLS targets, as ratios of wall time and differences of
+    peak memory."""
+    print("targets: kelmsend against curl, whole processes, same sink, same run "
+          "(wall: ours / curl; memory: ours - curl)")
+    table = []
+
+    def wall(case, ours, peer, limit=1.0):
+        ratio = ours.wall / peer.wall
+        table.append([case, "%s / %s ms" % (fmt_ms(ours.wall), fmt_ms(peer.wall)),
+                      "%.2fx" % ratio, "<= %.1fx" % limit, "met" if ratio <= limit else "NOT MET"])
+
+    def memory(case, ours, peer, limit_mb=None):
+        extra = (ours.peak - peer.peak) / MB
+        table.append([case, "%.1f / %.1f MB" % (ours.peak / MB, peer.peak / MB),
+                      "%+.1f MB" % extra, "<= +%d MB" % limit_mb if limit_mb else "(none)",
+                      "" if limit_mb is None else "met" if extra <= limit_mb else "NOT MET"])
+
+    wall("small message, plain, wall", small["kelmsend"], small["curl"])
+    memory("small message, plain, peak memory", small["kelmsend"], small["curl"], 3)
+    for label, found in attach.items():
+        wall("%s attachment, plain, wall" % label, found["kelmsend"], found["curl"])
+    if tls_small:
+        wall("small message, STARTTLS, wall", tls_small["kelmsend"], tls_small["curl"])
+        memory("small message, STARTTLS, peak memory", tls_small["kelmsend"], tls_small["curl"])
+    for label, found in (tls_attach or {}).items():
+        wall("%s attachment, STARTTLS, wall" % label, found["kelmsend"], found["curl"])
+        memory("%s attachment, STARTTLS, peak memory" % label, found["kelmsend"], found["curl"],
+               4)
+    head = ["case", "ours / curl", "ratio", "target", ""]
+    widths = [max(len(x) for x in col) for col in zip(head, *table)]
+    for line in [head, ["-" * w for w in widths]] + table:
+        print("  " + "  ".join(c.ljust(w) if i == 0 else c.rjust(w)
+                               for i, (c, w) in enumerate(zip(line, widths))).rstrip())
+    print("  (client turns of STARTTLS + AUTH + 2 recipients: the round-trip section below)")
+
+
 def main():
     parser = argparse.ArgumentParser()
     sub = parser.add_subparsers(dest="what", required=True)
@@ -653,7 +715,8 @@ def main():
         tls = None
         if args.tls_sink is not None:
             tls = ("fast-sink STARTTLS",) + run_tls("fast-sink STARTTLS", args.tls_sink,
-                                                    args.tls_ca, args.driver, files, args.quick)
+                                                    args.tls_ca, args.driver, args.kelmsend,
+                                                    files, args.quick)
     except ToolFailed as e:
         print("bench: a send failed: %s" % e, file=sys.stderr)
         return 1
@@ -666,6 +729,10 @@ def main():
         print_checks(name, small, session, attach, relay)
     if tls:
         print_tls_figures(tls[0], tls[2], tls[3])
+    if args.kelmsend:
+        fast = [r for r in results if r[0] == "fast-sink"] or results[-1:]
+        print()
+        print_targets(fast[0][2], fast[0][4], tls[2] if tls else None, tls[3] if tls else None)
     return 0
 
 

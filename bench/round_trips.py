@@ -28,6 +28,10 @@ FROM = "sender@example.com"
 RECIPIENT_COUNTS = [1, 2, 10, 100]
 USER = "bench"
 PASSWORD = "bench-secret"
+# STARTTLS + AUTH with this many recipients, and the most client turns it may
+# take (the fewest of the peers is 8, swaks).
+TLS_RECIPIENTS = 2
+TARGET_TLS_TURNS = 7
 # The target: the component's turns after the greeting when it pipelines.
 TARGET_TURNS = 3
 
@@ -154,21 +158,30 @@ def main():
             rows.append(row)
             by[(n, row.tool, row.note)] = row
 
-    print("round trips: STARTTLS + AUTH PLAIN", file=sys.stderr)
+    print("round trips: STARTTLS + AUTH PLAIN, %d recipients" % TLS_RECIPIENTS, file=sys.stderr)
     scen = "STARTTLS+AUTH"
+    n = TLS_RECIPIENTS
     tls_env = {"KELM_BENCH_TLS_CA": args.tls_ca, "KELM_BENCH_USER": USER,
-               "KELM_BENCH_PASSWORD": PASSWORD, "KELM_BENCH_AUTH": "PLAIN"}
+               "KELM_BENCH_PASSWORD": PASSWORD, "KELM_BENCH_AUTH": "PLAIN",
+               "KELM_BENCH_RECIPIENTS": str(n)}
     tls_drv = [args.driver, "localhost", str(tls_port), "small"]
+    curl_rcpts = []
+    for r in recipients(n):
+        curl_rcpts += ["--mail-rcpt", r]
     tls_group = [
-        (Row(scen, "send_bench", 1, "Pipelining on"),
+        (Row(scen, "send_bench", n, "Pipelining on"),
          (tls_drv, None, dict(tls_env, KELM_BENCH_PIPELINING="1"))),
-        (Row(scen, "send_bench", 1, "default"), (tls_drv, None, tls_env)),
-        (Row(scen, "msmtp", 1), (["msmtp", "-C", tls_conf] + recipients(1), eml, None)),
-        (Row(scen, "curl", 1, "--ssl-reqd, AUTH=PLAIN"),
+        (Row(scen, "send_bench", n, "default"), (tls_drv, None, tls_env)),
+        (Row(scen, "msmtp", n), (["msmtp", "-C", tls_conf] + recipients(n), eml, None)),
+        (Row(scen, "swaks", n, "--pipeline --tls --auth PLAIN"),
+         (["swaks", "--silent", "2", "--pipeline", "--tls", "--server", "localhost", "--port",
+           str(tls_port), "--auth", "PLAIN", "--auth-user", USER, "--auth-password", PASSWORD,
+           "--from", FROM, "--to", ",".join(recipients(n)), "--h-Subject", "Benchmark message",
+           "--body", "@" + body], None, None)),
+        (Row(scen, "curl", n, "--ssl-reqd, AUTH=PLAIN"),
          (["curl", "-sS", "--ssl-reqd", "--cacert", args.tls_ca, "--user",
-           "%s:%s" % (USER, PASSWORD), "--login-options", "AUTH=PLAIN", "--mail-from", FROM,
-           "--mail-rcpt", recipients(1)[0], "--upload-file", eml,
-           "smtp://localhost:%d" % tls_port], None, None)),
+           "%s:%s" % (USER, PASSWORD), "--login-options", "AUTH=PLAIN", "--mail-from", FROM]
+          + curl_rcpts + ["--upload-file", eml, "smtp://localhost:%d" % tls_port], None, None)),
     ]
     measure(tls_group, tls_proxy, work, runs)
     tls_rows = {}
@@ -211,10 +224,13 @@ def main():
               "%.0f ms)" % (n, TARGET_TURNS, verdict(ok), own.turns_text, own.wall * 1000,
                             fastest.tool, fastest.turns_text, fastest.wall * 1000))
     own = tls_rows[("send_bench", "Pipelining on")]
-    peer = tls_rows[("msmtp", "")]
-    ok = max(own.turns) <= min(peer.turns)
-    print("target: STARTTLS + AUTH PLAIN: turns no more than msmtp's: %s (send_bench %s, "
-          "msmtp %s)" % (verdict(ok), own.turns_text, peer.turns_text))
+    peers = [r for (tool, _), r in tls_rows.items() if tool != "send_bench"]
+    fewest = min(peers, key=lambda r: min(r.turns))
+    ok = max(own.turns) <= TARGET_TLS_TURNS and max(own.turns) <= min(fewest.turns)
+    print("target: STARTTLS + AUTH PLAIN + %d recipients: client turns <= %d and no more than "
+          "any peer's: %s (send_bench %s; %s)" % (
+              TLS_RECIPIENTS, TARGET_TLS_TURNS, verdict(ok), own.turns_text,
+              ", ".join("%s %s" % (r.tool, r.turns_text) for r in peers)))
 
 
 if __name__ == "__main__":

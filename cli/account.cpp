@@ -1,6 +1,7 @@
 #include "cli/account.h"
 
 #include "cli/file_checks.h"
+#include "cli/home.h"
 
 #include <QDir>
 #include <QFile>
@@ -159,7 +160,7 @@ QString ApplyAccount(Options &o, const ConfigFile &file, const ConfigSection &se
         }
         static const QStringList kFileKeys{"password-file", "oauth-token-file", "tls-ca"};
         if (kFileKeys.contains(e.key) && value.startsWith(QLatin1String("~/"))) {
-            value = QDir::homePath() + value.mid(1);
+            value = HomeFolder(ProcessEnvironment) + value.mid(1);
         }
         if (const QString problem = ApplyLongOption(o, e.key, value); !problem.isEmpty()) {
             return where + problem;
@@ -179,11 +180,8 @@ QString LoadAccount(Options &o, const EnvironmentLookup &env) {
         path = *v;
         named = QStringLiteral("KELMSEND_CONFIG");
     } else {
-        QString base = env(QStringLiteral("XDG_CONFIG_HOME")).value_or(QString());
-        if (base.isEmpty() || QDir::isRelativePath(base)) {
-            base = env(QStringLiteral("HOME")).value_or(QDir::homePath()) + "/.config";
-        }
-        path = base + "/kelmsend/config";
+        path = XdgFolder(env, QStringLiteral("XDG_CONFIG_HOME"), QStringLiteral("/.config")) +
+               "/kelmsend/config";
     }
 
     const QFileInfo info(path);

@@ -11,13 +11,13 @@
 //
 // The file is --config FILE, else $KELMSEND_CONFIG, else
 // $XDG_CONFIG_HOME/kelmsend/config ($HOME/.config when the variable is not
-// set). --account NAME picks a section; without it [default] is used when
-// the file has one. An option given on the command line wins over the
-// account's key; the server and its port count as one setting, the three
-// password sources as one, and --quiet, --verbose and --trace as one.
-// Switch keys (auth, no-validate, ...) take true/false, yes/no, on/off or
-// 1/0. A leading "~/" in password-file, oauth-token-file and tls-ca stands
-// for $HOME.
+// set; without HOME, the home folder of the user database). --account NAME
+// picks a section; without it [default] is used when the file has one. An
+// option given on the command line wins over the account's key; the server
+// and its port count as one setting, the three password sources as one,
+// and --quiet, --verbose and --trace as one. Switch keys (auth,
+// no-validate, ...) take true/false, yes/no, on/off or 1/0. A leading "~/"
+// in password-file, oauth-token-file and tls-ca stands for the home folder.
 //
 // The whole file is checked, every section: a line that is neither a
 // [section] nor key = value, an unknown key, a key or section given twice,

@@ -127,10 +127,13 @@ bool TokenRefused(const QStringList &statuses, const QStringList &failures) {
 }
 
 int DeliverWithToken(clsSendMail &mail, Reporter &reporter, BearerTokens &tokens,
-                     const std::function<void()> &send) {
-    const auto failWith = [&reporter](const TokenFetch &f) {
+                     const std::function<void()> &send, QStringList *failuresOut) {
+    const auto failWith = [&](const TokenFetch &f) {
         reporter.Finish();
         reporter.Error(f.error);
+        if (failuresOut) {
+            *failuresOut = QStringList{f.error};
+        }
         return f.exitCode;
     };
     const TokenFetch first = tokens.fetch(false);
@@ -139,7 +142,7 @@ int DeliverWithToken(clsSendMail &mail, Reporter &reporter, BearerTokens &tokens
     }
     mail.setOAuthToken(first.token);
     if (!tokens.renewable()) {
-        return Deliver(mail, reporter, send);
+        return Deliver(mail, reporter, send, failuresOut);
     }
 
     // The first try: its failure is reported only when it is not a refused
@@ -172,7 +175,11 @@ int DeliverWithToken(clsSendMail &mail, Reporter &reporter, BearerTokens &tokens
             reporter.Error(why.trimmed().isEmpty() ? QStringLiteral("the send failed") : why);
         }
         if (failures.isEmpty()) {
-            reporter.Error(QStringLiteral("the send ended without an outcome"));
+            failures << QStringLiteral("the send ended without an outcome");
+            reporter.Error(failures.last());
+        }
+        if (failuresOut) {
+            *failuresOut = failures;
         }
         return kExitFailed;
     }
@@ -182,7 +189,7 @@ int DeliverWithToken(clsSendMail &mail, Reporter &reporter, BearerTokens &tokens
         return failWith(second);
     }
     mail.setOAuthToken(second.token);
-    return Deliver(mail, reporter, send);
+    return Deliver(mail, reporter, send, failuresOut);
 }
 
 } // namespace kelmsend

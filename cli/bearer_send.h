@@ -71,8 +71,9 @@ struct SignInFailure {
 // Fetches the token, hands it to `mail` (OAuthToken) and runs `send`; when
 // the server refuses the token and another can be had, fetches one more
 // and runs `send` once more. Returns kelmsend's exit status, every failure
-// reported on `reporter`.
+// reported on `reporter`; `failures`, when given, receives their texts.
 [[nodiscard]] int DeliverWithToken(clsSendMail &mail, Reporter &reporter, BearerTokens &tokens,
-                                   const std::function<void()> &send);
+                                   const std::function<void()> &send,
+                                   QStringList *failures = nullptr);
 
 } // namespace kelmsend

@@ -88,7 +88,8 @@ void Configure(clsSendMail &mail, const Options &o, const Inputs &in) {
     mail.setAttachment(joined(o.attachments));
 }
 
-int Deliver(clsSendMail &mail, Reporter &reporter, const std::function<void()> &send) {
+int Deliver(clsSendMail &mail, Reporter &reporter, const std::function<void()> &send,
+            QStringList *failuresOut) {
     QStringList failures;
     bool sent = false;
     // Disconnected when this returns: the component outlives the lambdas'
@@ -107,6 +108,9 @@ int Deliver(clsSendMail &mail, Reporter &reporter, const std::function<void()> &
         QObject::disconnect(link);
     }
     reporter.Finish();
+    if (failuresOut) {
+        *failuresOut = failures;
+    }
     if (!failures.isEmpty()) {
         for (const QString &why : failures) {
             reporter.Error(why.trimmed().isEmpty() ? QStringLiteral("the send failed") : why);

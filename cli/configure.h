@@ -39,8 +39,10 @@ void ConfigureSession(clsSendMail &mail, const Options &options, const QString &
 // Connects the component's signals to `reporter`, runs `send` (a call of
 // Send or Relay) and returns kelmsend's exit status: kExitSent after
 // SendSuccesful, kExitFailed (each explanation on standard error) after
-// SendFailed or when the call ended without an outcome.
-[[nodiscard]] int Deliver(clsSendMail &mail, Reporter &reporter, const std::function<void()> &send);
+// SendFailed or when the call ended without an outcome. `failures`, when
+// given, receives the explanations.
+[[nodiscard]] int Deliver(clsSendMail &mail, Reporter &reporter, const std::function<void()> &send,
+                          QStringList *failures = nullptr);
 
 // Unless --no-validate is given, checks --from and every recipient the way
 // the component checks them on assignment, and names the first address it

@@ -1,8 +1,10 @@
 // kelmsend: sends one e-mail message from the shell through one clsSendMail,
-// or runs one of the component's utilities; as "sendmail" (or with a first
-// argument -t, -i, -oi or -f) it relays a finished message from standard
-// input instead (cli/sendmail/). See cli/options.h for the command line,
-// cli/account.h for the configuration file and cli/reporter.h for what is
+// or runs one of the component's utilities; as "sendmail" (or with a flag
+// of sendmail's such as -t, -i or -f) it relays a finished message from
+// standard input instead (cli/sendmail/), as it does for a send whose
+// options compose nothing when standard input begins with a header block.
+// See cli/options.h for the command line, cli/account.h for the
+// configuration file and cli/reporter.h for what is
 // reported where.
 //
 // Environment:
@@ -24,6 +26,8 @@
 #include "cli/probe.h"
 #include "cli/reporter.h"
 #include "cli/sendmail/arguments.h"
+#include "cli/sendmail/exit_status.h"
+#include "cli/sendmail/headers.h"
 #include "cli/sendmail/run.h"
 #include "dns/mx_query.h"
 #include "dns/system_configuration.h"
@@ -71,12 +75,19 @@ std::optional<QString> environment(const QString &name) {
     return qEnvironmentVariable(key.constData());
 }
 
-QByteArray readAllStdin() {
-    QFile in;
-    if (!in.open(stdin, QIODevice::ReadOnly)) {
-        return {};
+// Standard input, opened once: what the check for a finished message
+// peeks at is read again by whoever reads the input.
+QFile &standardInput() {
+    static QFile in;
+    if (!in.isOpen()) {
+        (void)in.open(STDIN_FILENO, QIODevice::ReadOnly);
     }
-    return in.readAll();
+    return in;
+}
+
+QByteArray readAllStdin() {
+    QFile &in = standardInput();
+    return in.isOpen() ? in.readAll() : QByteArray();
 }
 
 // KELMSEND_NAMESERVER points the MX lookups at one name server. Returns an
@@ -232,10 +243,28 @@ int runUtility(const Options &o, Reporter &reporter) {
     return kExitUsage;
 }
 
+int relay(const SendmailArguments &arguments) {
+    if (const QString problem = applyNameServerOverride(); !problem.isEmpty()) {
+        usageError(problem);
+        return SendmailExitStatus(SendmailOutcome::Configuration);
+    }
+    QFile &in = standardInput();
+    if (!in.isOpen()) {
+        usageError("cannot read standard input: " + in.errorString());
+        return SendmailExitStatus(SendmailOutcome::InputError);
+    }
+    QElapsedTimer clock;
+    clock.start();
+    const Console console{writeStderr, ::isatty(STDERR_FILENO) != 0,
+                          [&clock] { return clock.elapsed(); }};
+    return RunSendmail(arguments, environment, in, console);
+}
+
 int runSendmail(const QStringList &arguments) {
     const SendmailParse parsed = ParseSendmailArguments(arguments);
     if (!parsed.arguments) {
-        return usageError(parsed.error);
+        usageError(parsed.error);
+        return SendmailExitStatus(SendmailOutcome::Usage);
     }
     if (parsed.arguments->options.command == Command::Help) {
         writeStdout(HelpText().toUtf8());
@@ -245,18 +274,22 @@ int runSendmail(const QStringList &arguments) {
         printLine(QStringLiteral("kelmsend " KELMSEND_VERSION));
         return kExitSent;
     }
-    if (const QString problem = applyNameServerOverride(); !problem.isEmpty()) {
-        return usageError(problem);
+    return relay(*parsed.arguments);
+}
+
+// A send whose options compose nothing, with standard input (not a
+// terminal) that begins with a header block: the finished message of a mail
+// reader, relayed as sendmail mode does.
+std::optional<SendmailArguments> finishedMessageCall(const Options &o) {
+    std::optional<SendmailArguments> relayed = RelayArguments(o);
+    if (!relayed || ::isatty(STDIN_FILENO)) {
+        return std::nullopt;
     }
-    QFile in;
-    if (!in.open(STDIN_FILENO, QIODevice::ReadOnly)) {
-        return usageError("cannot read standard input: " + in.errorString());
+    QFile &in = standardInput();
+    if (!in.isOpen() || !BeginsWithHeaderBlock(in.peek(kFinishedMessagePeek))) {
+        return std::nullopt;
     }
-    QElapsedTimer clock;
-    clock.start();
-    const Console console{writeStderr, ::isatty(STDERR_FILENO) != 0,
-                          [&clock] { return clock.elapsed(); }};
-    return RunSendmail(*parsed.arguments, environment, in, console);
+    return relayed;
 }
 
 } // namespace
@@ -292,6 +325,9 @@ int main(int argc, char **argv) {
         return usageError(parsed.error);
     }
     Options o = *parsed.options;
+    if (const std::optional<SendmailArguments> relayed = finishedMessageCall(o)) {
+        return relay(*relayed);
+    }
     if (o.command == Command::Send) {
         for (const QString &problem :
              {LoadAccount(o, environment), ApplyProviderDefaults(o), CheckOptions(o)}) {

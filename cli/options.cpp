@@ -1,5 +1,6 @@
 #include "cli/options.h"
 
+#include "cli/sendmail/arguments.h"
 #include "net/host_text.h"
 
 #include "sasl/sasl_client.h"
@@ -863,7 +864,8 @@ QString HelpText() {
         "\n"
         "The message text comes from --body, --body-file or standard input.\n"
         "Exit status: 0 sent, 1 failed (the reason on standard error), 2 usage error,\n"
-        "77 the account's sign-in has expired (kelmsend auth login --account NAME).\n"
+        "77 the account's sign-in has expired (kelmsend auth login --account NAME)\n"
+        "(sendmail mode: see below).\n"
         "\n"
         "Options:\n");
     QStringList left;
@@ -896,15 +898,9 @@ QString HelpText() {
         "to a server that is not a loopback address is refused without --allow-plaintext-auth;\n"
         "so is --pop3 (spoken without TLS) to a host that is not a loopback address.\n"
         "probe takes --server, --port, --hello, --timeout and the --tls options, and sends no\n"
-        "mail; it exits 0 when the server was reached and the TLS settings held.\n"
-        "\n"
-        "Sendmail mode (started as \"sendmail\", or with -t, -i, -oi or -f first): the\n"
-        "message comes whole on standard input and is sent as it is, without its Bcc\n"
-        "fields, with Date and Message-ID added when missing. Recipients: the arguments,\n"
-        "and with -t the To, Cc and Bcc fields. Sender: -f ADDRESS, else the From field,\n"
-        "else --from. -i, -oi, -odi, -oem, -bm, -B TYPE are accepted and change nothing;\n"
-        "-F NAME names the sender of a message without From; -v is --verbose; \"--\" ends\n"
-        "the options. The account options above apply; the message options do not.\n"
+        "mail; it exits 0 when the server was reached and the TLS settings held.\n");
+    text += SendmailHelpText();
+    text += QStringLiteral(
         "\n"
         "Accounts: the sections of an INI file (--config, KELMSEND_CONFIG, else\n"
         "$XDG_CONFIG_HOME/kelmsend/config); keys are the long options without \"--\":\n");

@@ -1,18 +1,20 @@
 # What `cmake --install` puts under the prefix:
 #   bin/kelmsend
 #   sbin/sendmail -> ../bin/kelmsend     (with -DKELMSEND_INSTALL_SENDMAIL_LINK=ON)
-#   lib/libkelm_{mail,mime,net,sasl,oauth,dns,wait}.a
-#   include/kelm/{mail,mime,net,sasl,oauth,dns,wait}/*.h     (included as "mail/send_mail.h")
+#   lib/libkelm_{outbox,mail,mime,net,sasl,oauth,dns,wait}.a
+#   include/kelm/{outbox,mail,mime,net,sasl,oauth,dns,wait}/*.h     (included as "mail/send_mail.h")
 #   lib/cmake/KelmMail/                  the package configuration
-# An outside project writes find_package(KelmMail) and links KelmMail::mail.
+# An outside project writes find_package(KelmMail) and links KelmMail::mail
+# (and KelmMail::outbox for the durable queue).
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
 set(KELM_INSTALL_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR}/kelm)
 set(KELM_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/KelmMail)
 
-# Exported as KelmMail::mail, KelmMail::mime, KelmMail::net, KelmMail::sasl,
-# KelmMail::oauth, KelmMail::dns and KelmMail::wait.
+# Exported as KelmMail::outbox, KelmMail::mail, KelmMail::mime, KelmMail::net,
+# KelmMail::sasl, KelmMail::oauth, KelmMail::dns and KelmMail::wait.
+set_target_properties(kelm_outbox PROPERTIES EXPORT_NAME outbox)
 set_target_properties(kelm_mail PROPERTIES EXPORT_NAME mail)
 set_target_properties(kelm_mime PROPERTIES EXPORT_NAME mime)
 set_target_properties(kelm_net PROPERTIES EXPORT_NAME net)
@@ -21,7 +23,7 @@ set_target_properties(kelm_oauth PROPERTIES EXPORT_NAME oauth)
 set_target_properties(kelm_dns PROPERTIES EXPORT_NAME dns)
 set_target_properties(kelm_wait PROPERTIES EXPORT_NAME wait)
 
-install(TARGETS kelm_mail kelm_mime kelm_net kelm_sasl kelm_oauth kelm_dns kelm_wait
+install(TARGETS kelm_outbox kelm_mail kelm_mime kelm_net kelm_sasl kelm_oauth kelm_dns kelm_wait
         EXPORT KelmMailTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
         INCLUDES DESTINATION ${KELM_INSTALL_INCLUDEDIR})
@@ -49,7 +51,7 @@ install(CODE "
 
 # Every header of the libraries: the component's header includes the socket
 # adapter's, and its methods hand out the composition core's types.
-foreach(layer mail mime net sasl oauth dns wait)
+foreach(layer outbox mail mime net sasl oauth dns wait)
     file(GLOB headers CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/${layer}/*.h)
     install(FILES ${headers} DESTINATION ${KELM_INSTALL_INCLUDEDIR}/${layer})
 endforeach()
@@ -70,6 +72,6 @@ install(FILES ${PROJECT_BINARY_DIR}/KelmMailConfig.cmake
         DESTINATION ${KELM_INSTALL_CMAKEDIR})
 
 # The component's headers use C++20; consumers compile them with it.
-foreach(target kelm_mail kelm_mime kelm_net kelm_sasl kelm_oauth kelm_dns kelm_wait)
+foreach(target kelm_outbox kelm_mail kelm_mime kelm_net kelm_sasl kelm_oauth kelm_dns kelm_wait)
     set_property(TARGET ${target} APPEND PROPERTY INTERFACE_COMPILE_FEATURES cxx_std_20)
 endforeach()

@@ -325,6 +325,11 @@ void clsSendMail::setPipelining(bool NewValue) {
     writeSetting("Pipelining", sendmail::SettingBoolText(NewValue));
 }
 
+void clsSendMail::setPartialDelivery(bool NewValue) {
+    m_PartialDelivery = NewValue;
+    writeSetting("PartialDelivery", sendmail::SettingBoolText(NewValue));
+}
+
 void clsSendMail::setTLSCAFile(const QString &NewValue) {
     m_TLSCAFile = NewValue;
     writeSetting("TLSCAFile", NewValue);

@@ -4,9 +4,12 @@
 // assigns properties, calls Send (or the utility methods) and listens to the
 // five signals. Property assignments never fail: a bad address, host or port
 // is recorded as a fixed text in the instance's error list and reported as
-// one SendFailed when the owner sends. While the component waits for a server
-// it dispatches the thread's Qt events, so the owner's handlers (and its
-// user interface) run in the middle of Send, Connect and Disconnect.
+// one SendFailed when the owner sends. While Send, Relay, Connect and
+// Disconnect wait for a server they dispatch the thread's Qt events, so the
+// owner's handlers (and its user interface) run in the middle of them.
+// SendAsync and RelayAsync start a send and return: its events then come from
+// the owner's own event loop (see "Sending without blocking" in the README).
+// The conversation itself is sendmail::SmtpSession's (mail/smtp_session.h).
 //
 // List properties (Recipient, RecipientDisplayName, CcRecipient,
 // CcDisplayName, BccRecipient, Attachment) are exchanged as one text whose
@@ -22,19 +25,17 @@
 
 #include <cstdint>
 
-#include "mail/reply_reader.h"
-#include "net/socket.h"
+#include "mail/smtp_session.h"
 
-#include <functional>
-#include <memory>
+#include <utility>
+#include <vector>
 
+class QEventLoop;
 class QIODevice;
 namespace sendmail {
 struct MessageDraft;
-}
-namespace sasl {
-class Client;
-}
+class MessageSource;
+} // namespace sendmail
 
 class clsSendMail : public QObject {
     Q_OBJECT
@@ -80,12 +81,14 @@ class clsSendMail : public QObject {
     Q_PROPERTY(QString AuthMechanism READ AuthMechanism WRITE setAuthMechanism)
     Q_PROPERTY(QString OAuthToken READ OAuthToken WRITE setOAuthToken)
     Q_PROPERTY(bool Pipelining READ Pipelining WRITE setPipelining)
+    Q_PROPERTY(bool PartialDelivery READ PartialDelivery WRITE setPartialDelivery)
 
 public:
     // Creation reads the per-user settings when persistence is on, builds the
-    // fixed tables and takes the instance's own socket from the host form.
+    // fixed tables and creates the instance's session (with its own socket).
     explicit clsSendMail(QObject *parent = nullptr);
-    // An open connection is closed first (QUIT, up to 2 seconds).
+    // An open connection that no send is using is closed first (QUIT, up to
+    // 2 seconds); a send in progress is dropped without the end of its data.
     ~clsSendMail() override;
 
     // Outcome of the last Send: false/"" at its start, true/"OK" on success,
@@ -219,6 +222,12 @@ public:
     // nothing is delivered. Off: that dialogue exactly.
     bool Pipelining() const { return m_Pipelining; }
     void setPipelining(bool NewValue);
+    // Off: one refused recipient fails the whole send, nothing is delivered.
+    // On: the message goes to the recipients the server accepted, and the
+    // send succeeds when it takes the message for them; RecipientResult has
+    // told which were refused. Only when every one is refused does it fail.
+    bool PartialDelivery() const { return m_PartialDelivery; }
+    void setPartialDelivery(bool NewValue);
 
     // --- Methods in interface order ----------------------------------------
     // Empties the message fields (lists, sender, subject, body, attachments)
@@ -309,6 +318,28 @@ public:
                            QIODevice *Message);
     void Relay(const QString &Sender, const QStringList &Recipients, const QByteArray &Message);
 
+    // Send and Relay without waiting: the checks that need no server are made
+    // at once (and a failure among them is reported through SendFailed from
+    // the event loop, as every outcome), then the call returns. The send goes
+    // on while the owner's event loop runs, with the events of Send; it ends
+    // in exactly one SendSuccesful or SendFailed. Nothing dispatches events
+    // on the owner's behalf. The device given to RelayAsync must stay open
+    // until the outcome. While a send runs, another one is refused as with
+    // Send; from the outcome's handler it is accepted. Changes of properties
+    // (Clear included) meanwhile apply to the next send.
+    Q_INVOKABLE void SendAsync();
+    Q_INVOKABLE void RelayAsync(const QString &Sender, const QStringList &Recipients,
+                                QIODevice *Message);
+    void RelayAsync(const QString &Sender, const QStringList &Recipients,
+                    const QByteArray &Message);
+    // Ends the send in progress (Send or SendAsync): the connection closes
+    // without the end of the data, so nothing is delivered, and one
+    // SendFailed("Send cancelled") follows. Nothing when no send runs.
+    Q_INVOKABLE void CancelSend();
+    // What the last send ended with: its kind of failure, each recipient's
+    // reply, whether the server may have the message after all.
+    const sendmail::SmtpOutcome &LastOutcome() const { return m_LastOutcome; }
+
     // --- State that the owner may inspect ----------------------------------
     // Pending error texts in the order they were first added.
     const QStringList &ErrorList() const { return m_ErrorList; }
@@ -331,70 +362,33 @@ signals:
     void status(const QString &status);
     void Progress(int PercentComplete);
     void DebugPrint(const QVariant &Txt);
+    // After each RCPT TO reply: the address as sent, the three-digit code,
+    // the whole reply (any enhanced status code included).
+    void RecipientResult(const QString &Address, int Code, const QString &Reply);
 
 private:
     QString joined(const QStringList &list) const { return list.join(m_Delimiter); }
     QStringList split(const QString &value) const;
 
-    // --- Session with the servers (session.cpp) ---------------------------
-    bool OpenConnection();
-    bool openConnectionSteps();
-    bool ConnectAttempts();
-    bool Pop3Phase();
-    bool SmtpPhase();
-    bool AuthLogin();
-    // TLS and SASL (secure.cpp).
-    bool StartTlsHandshake(bool implicit);
-    bool StartTlsCommand(const QString &helloCommand);
-    bool SaslLogin();
-    void AnswerSaslChallenge(const QString &reply);
-    bool ArrivalToDrop(const QString &data);
-    bool ReportSilentGreeting();
-    void sckMail_TlsReady();
-    void sckMail_TlsFailed(const QString &reason);
-    bool WaitForReply(bool &flag, int32_t limit, bool reportTimeout);
-    void pumpEvents();
-    void CloseConnection();
-    void ReportFailure();
-    void ReportTimeout();
-    void RaiseDebugPrint(const QString &text);
-    void sendCommand(const QString &command);
-    void sendEnvelopeCommand(const QString &command);
-    void wake();
-    void sckMail_Connect();
-    void sckMail_Close();
-    void sckMail_DataArrival(qint64 bytesTotal);
-    void sckMail_Error(int Number, const QString &Description);
-    void sckMail_SendProgress(qint64 bytesSent, qint64 bytesRemaining);
-    void HandleReply(const QString &reply);
-    void JudgeReply(const sendmail::Reply &reply);
-    bool JudgeHeldReply();
-    bool NoteEndOfDataReply(const QString &code);
-    void FailOnReply(const QString &reply);
-    void AnswerAuthPrompt(const QString &reply);
-    void Pop3Step();
+    // --- Starting and waiting for the session -----------------------------
+    // The run's number, or 0 when the send ended before it (reported).
+    quint64 startSend(bool async);
+    quint64 startRelay(const QString &sender, const QStringList &recipients, QIODevice *message,
+                       const QByteArray *bytes, bool async);
+    quint64 startRun(const QString &helloSender, qint64 totalBytes,
+                     std::unique_ptr<sendmail::MessageSource> message, bool async);
+    bool prepareConnection(bool async);
+    sendmail::SmtpSettings sessionSettings(const QString &helloSender) const;
+    void failEarly(bool async);
+    void waitForRun(quint64 run);
+    void onOutcome(const sendmail::SmtpOutcome &outcome);
+    void onFinished(quint64 run);
     QStringList CheckCommandFields(bool envelope) const;
-    // The address the session's EHLO/HELO name comes from: the sender of a
-    // running Relay, else `from`.
-    const QString &sessionSender() const {
-        return m_RelaySender.isEmpty() ? m_from : m_RelaySender;
-    }
 
-    // --- The send operation (send.cpp) ------------------------------------
-    void runExclusive(const QString &refusal, const std::function<void()> &steps);
-    void sendSteps();
-    bool sendEnvelope(const QString &sender, const QStringList &recipients,
-                      const QString &parameters = QString());
-    bool pipelineEnvelope(const QStringList &commands);
-    bool sendEndOfData(const QByteArray &bytes, const QString &trace);
-    bool pipelining() const { return m_Pipelining && OffersPipelining; }
-    void reportSuccess();
     sendmail::MessageDraft draft(bool hasEmbedded) const;
     sendmail::MessageDraft wireDraft(bool hasEmbedded) const;
     void pairDisplayNames();
     bool linkEmbeddedFiles();
-    bool SendFileData(const QString &path, int mode);
-    bool drainSendBuffer();
     int32_t EstimateMessageSize() const;
     void AddError(const QString &message);
     void RemoveError(const QString &message);
@@ -404,10 +398,6 @@ private:
                     const QString &key);
     void writeSetting(const QString &key, const QString &value);
     void readPersistedSettings();
-
-    // --- Relaying a composed message (relay.cpp) --------------------------
-    void relaySteps(const QString &sender, const QStringList &recipients, QIODevice *message);
-    bool relayData(QIODevice &message);
 
     bool m_AsHTML = false;
     QStringList m_Attachment;
@@ -448,6 +438,7 @@ private:
     QString m_AuthMechanism;
     QString m_OAuthToken;
     bool m_Pipelining = false;
+    bool m_PartialDelivery = false;
 
     QStringList m_ErrorList;
     QStringList m_AttachmentFileName;
@@ -461,70 +452,17 @@ private:
     QStringList m_DayNames;
     QStringList m_MonthNames;
 
-    // This instance's own socket, owned by the host form.
-    QPointer<WinSck> sckMail;
-
-    // Session state: flags set by the socket handlers while a wait
-    // dispatches events, read by the waiting code.
-    bool Aborted = false;
-    bool SocketConnected = false;
-    bool KeepConnection = false;
-    bool ReplyOK = false;
-    bool DataReady = false;
-    bool AuthLoginOffered = false;
-    bool AuthEqLoginOffered = false;
-    bool AuthAccepted = false;
-    // Extensions of the server's EHLO reply (false after HELO).
-    bool Offers8BitMime = false;
-    bool OffersSmtpUtf8 = false;
-    bool OffersPipelining = false;
-    bool OffersStartTls = false;
-    // Pipelined commands: replies are judged one at a time, each by the wait
-    // for it (a reply after the first of an arrival waits in m_ReplyBuffer),
-    // so that the flags count replies, not arrivals. The envelope group is
-    // out and the reply to its DATA not judged yet (the server may be reading
-    // message text: a QUIT now would become part of it). QUIT has gone out
-    // behind the final ".".
-    bool m_HoldReplies = false;
-    bool m_EnvelopeGroupOpen = false;
-    bool m_QuitSent = false;
-    // The flag the innermost running wait waits for; null outside waits.
-    bool *m_AwaitedFlag = nullptr;
-    // The EHLO reply is awaited: its 250 lines name the extensions; with
-    // EhloFallback a 500 or 502 sets EhloRefused (and ReplyOK, ending the
-    // wait) instead of failing the session.
-    bool ReadingEhlo = false;
-    bool EhloFallback = false;
-    bool EhloRefused = false;
-    int32_t PopStep = 0;
-    bool PopDone = false;
-    int32_t BytesSent = 0;
-    int32_t BytesRemaining = 0;
-    bool ProgressSeen = false;
-    int32_t TotalBytes = 0;
-    int32_t LastPercent = 0;
-    // Text received since the last complete reply.
-    sendmail::ReplyReader m_ReplyBuffer;
-    // "." has been sent and its reply not judged yet.
-    bool m_AwaitingDataEnd = false;
-    // The server has taken the current message; what follows in this
-    // session cannot make the send fail.
-    bool m_MessageAccepted = false;
-    // TLS and SASL state of the session: the handshake has succeeded, the
-    // reply to the current EHLO (its AUTH mechanisms), whether anything
-    // arrived since the connect, and the SASL exchange under way.
-    bool m_TlsReady = false;
-    QString m_EhloReply;
-    bool m_AnyDataSeen = false;
-    bool m_StartTlsSent = false;
-    bool m_DiscardBeforeTls = false;
-    std::unique_ptr<sasl::Client> m_Sasl;
-    // Readable when a socket handler has changed something a wait waits for,
-    // so the wait ends as soon as the event has been dispatched.
-    int m_WakeFd = -1;
-    // A send or session opening is running; calls from event handlers are
-    // refused meanwhile.
+    // The conversation with the servers; its signals become this instance's.
+    sendmail::SmtpSession *m_Session = nullptr;
+    // Connect keeps the session open for the sends that follow.
+    bool m_KeepConnection = false;
+    // A send or session opening runs and its outcome has not been told:
+    // further calls are refused meanwhile.
     bool m_Busy = false;
-    // The envelope sender while Relay runs; "" otherwise.
-    QString m_RelaySender;
+    quint64 m_CurrentRun = 0;
+    quint64 m_FinishedRun = 0;
+    // The nested loops of Send, Relay, Connect and Disconnect, each with the
+    // run it waits for; the destructor ends them all.
+    std::vector<std::pair<quint64, QEventLoop *>> m_Waits;
+    sendmail::SmtpOutcome m_LastOutcome;
 };

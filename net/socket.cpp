@@ -9,9 +9,21 @@
 #include <QSslCipher>
 #include <QSslConfiguration>
 #include <QSslSocket>
+#include <QTcpSocket>
 #include <QTimer>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 #include <utility>
+
+namespace {
+// SendData writes what it has gathered at once when it reaches this size;
+// smaller amounts wait for the end of the current pass of the event loop.
+constexpr qsizetype kOutboxWriteBytes = 64 * 1024;
+} // namespace
 
 // ---------------------------------------------------------------------------
 // Error numbers
@@ -120,7 +132,11 @@ int WinSck::State() const {
 }
 
 qint64 WinSck::BytesQueued() const {
-    return (m_tcp && !m_ended) ? m_tcp->bytesToWrite() : 0;
+    if (!m_tcp || m_ended)
+        return 0;
+    // Over TLS Qt encrypts at once what it is given; until the kernel takes
+    // it, the encrypted form waits in the socket, and counts as queued too.
+    return m_outbox.size() + m_tcp->bytesToWrite() + (m_ssl ? m_ssl->encryptedBytesToWrite() : 0);
 }
 
 // Runs `event` later from the event queue, unless Connect or Close has
@@ -137,7 +153,7 @@ template <typename Fn> void WinSck::Deliver(Fn &&event) {
         Qt::QueuedConnection);
 }
 
-void WinSck::DropAttempt(QSslSocket *attempt) {
+void WinSck::DropAttempt(QTcpSocket *attempt) {
     // Cut the wires first: abort() signals synchronously.
     attempt->disconnect(this);
     attempt->abort();
@@ -152,16 +168,18 @@ void WinSck::DropConnection() {
     if (m_lookupId >= 0)
         QHostInfo::abortHostLookup(std::exchange(m_lookupId, -1));
     m_attemptDelay->stop();
-    for (QSslSocket *attempt : std::exchange(m_attempts, {}))
+    for (QTcpSocket *attempt : std::exchange(m_attempts, {}))
         DropAttempt(attempt);
     m_addresses.clear();
     m_nextAddress = 0;
     m_lastFailure = {};
     m_tlsPending = false;
     m_tlsRefusal.clear();
+    m_outbox.clear();
+    m_ssl = nullptr;
     if (!m_tcp)
         return;
-    QSslSocket *tcp = std::exchange(m_tcp, nullptr);
+    QTcpSocket *tcp = std::exchange(m_tcp, nullptr);
     // Cut the wires first: abort() signals disconnected and stateChanged
     // synchronously, and those belong to nobody any more.
     tcp->disconnect(this);
@@ -213,7 +231,7 @@ void WinSck::StartNextAttempt() {
     if (m_tcp || m_ended || m_nextAddress >= m_addresses.size())
         return;
     const QHostAddress address = m_addresses[m_nextAddress++];
-    auto *attempt = new QSslSocket(this);
+    auto *attempt = new QTcpSocket(this);
     // Mail goes straight to the server; an application-wide proxy setting
     // must not reroute it.
     attempt->setProxy(QNetworkProxy::NoProxy);
@@ -232,7 +250,7 @@ void WinSck::StartNextAttempt() {
     attempt->connectToHost(address, quint16(m_remotePort));
 }
 
-void WinSck::OnAttemptFailed(QSslSocket *attempt, QAbstractSocket::SocketError error) {
+void WinSck::OnAttemptFailed(QTcpSocket *attempt, QAbstractSocket::SocketError error) {
     m_lastFailure = DescribeError(error, attempt->errorString());
     std::erase(m_attempts, attempt);
     // Qt may be signalling from inside connectToHost: the socket is only
@@ -256,20 +274,24 @@ void WinSck::OnAttemptFailed(QSslSocket *attempt, QAbstractSocket::SocketError e
         Qt::QueuedConnection);
 }
 
-void WinSck::OnAttemptConnected(QSslSocket *attempt) {
+void WinSck::OnAttemptConnected(QTcpSocket *attempt) {
     m_attemptDelay->stop();
     std::erase(m_attempts, attempt);
-    for (QSslSocket *other : std::exchange(m_attempts, {}))
+    for (QTcpSocket *other : std::exchange(m_attempts, {}))
         DropAttempt(other);
     m_addresses.clear();
     attempt->disconnect(this);
-    m_tcp = attempt;
+    Attach(attempt);
+    OnQtConnected();
+}
+
+void WinSck::Attach(QTcpSocket *connection) {
+    m_tcp = connection;
     connect(m_tcp, &QAbstractSocket::stateChanged, this, &WinSck::OnQtStateChanged);
     connect(m_tcp, &QIODevice::readyRead, this, &WinSck::OnQtReadyRead);
     connect(m_tcp, &QIODevice::bytesWritten, this, &WinSck::OnQtBytesWritten);
     connect(m_tcp, &QAbstractSocket::errorOccurred, this, &WinSck::OnQtError);
     connect(m_tcp, &QAbstractSocket::disconnected, this, &WinSck::OnQtDisconnected);
-    OnQtConnected();
 }
 
 void WinSck::Close() {
@@ -282,12 +304,33 @@ void WinSck::SendData(const QString &text) {
 }
 
 void WinSck::SendData(const QByteArray &bytes) {
-    // The QSslSocket may already be gone while its close event is still
+    // The Qt socket may already be gone while its close event is still
     // queued; the bytes would only provoke a second, misleading error.
     if (m_state != sckConnected || !m_tcp || m_ended ||
         m_tcp->state() != QAbstractSocket::ConnectedState || bytes.isEmpty())
         return;
-    m_tcp->write(bytes);
+    m_outbox += bytes;
+    if (m_outbox.size() >= kOutboxWriteBytes) {
+        FlushOutbox();
+        return;
+    }
+    if (m_flushQueued)
+        return;
+    m_flushQueued = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_flushQueued = false;
+            FlushOutbox();
+        },
+        Qt::QueuedConnection);
+}
+
+void WinSck::FlushOutbox() {
+    if (m_outbox.isEmpty() || !m_tcp || m_ended)
+        return;
+    // Handing the buffer over whole spares Qt a copy of it.
+    m_tcp->write(std::exchange(m_outbox, {}));
 }
 
 void WinSck::GetData(QString &data) {
@@ -303,7 +346,11 @@ void WinSck::GetData(QString &data) {
 // lost), and makes sure one DataArrival is on its way for it.
 void WinSck::CollectIncoming(bool everything) {
     if (m_tcp && m_tcp->bytesAvailable() > 0) {
-        const qint64 room = everything ? m_tcp->bytesAvailable() : MaxHeldBytes - m_inbox.size();
+        const qint64 available = m_tcp->bytesAvailable();
+        // Never more than is there: read(n) sets aside n bytes first, and a
+        // reply of a few dozen bytes would hold a buffer of MaxHeldBytes.
+        const qint64 room =
+            everything ? available : std::min(available, MaxHeldBytes - m_inbox.size());
         if (room > 0)
             m_inbox.append(m_tcp->read(room));
     }
@@ -362,8 +409,15 @@ void WinSck::OnQtReadyRead() {
 void WinSck::OnQtBytesWritten(qint64 bytes) {
     if (m_ended)
         return;
-    const qint64 remaining = m_tcp->bytesToWrite();
+    const qint64 remaining = BytesQueued();
     Deliver([this, bytes, remaining] { emit SendProgress(bytes, remaining); });
+}
+
+void WinSck::OnEncryptedBytesWritten() {
+    if (m_ended)
+        return;
+    const qint64 remaining = BytesQueued();
+    Deliver([this, remaining] { emit SendProgress(0, remaining); });
 }
 
 void WinSck::OnQtError(QAbstractSocket::SocketError error) {
@@ -442,6 +496,8 @@ void WinSck::StartTls(const TlsSettings &settings) {
         EndWithTlsFailure(sendmail::AnswersInClearText(quint16(m_remotePort)));
         return;
     }
+    if (!m_ssl && !HandOverToTls())
+        return;
 
     QSslConfiguration conf = QSslConfiguration::defaultConfiguration();
     conf.setProtocol(QSsl::TlsV1_2OrLater);
@@ -452,39 +508,101 @@ void WinSck::StartTls(const TlsSettings &settings) {
                 QStringLiteral("no certificate could be read from %1").arg(settings.caFile));
             return;
         }
-        conf.setCaCertificates(conf.caCertificates() + extra);
+        // The handshake trusts the file; the system's store is consulted
+        // only for a chain the file does not vouch for (OnSslErrors), so a
+        // server under the user's own authority costs no store at all.
+        conf.setCaCertificates(extra);
     }
     // A pinned fingerprint is judged in OnSslErrors and OnEncrypted, so the
     // chain is still looked at; without verification nothing is.
     conf.setPeerVerifyMode(settings.verify || !settings.fingerprint.isEmpty()
                                ? QSslSocket::VerifyPeer
                                : QSslSocket::VerifyNone);
-    m_tcp->setSslConfiguration(conf);
-    m_tcp->setPeerVerifyName(settings.peerName);
+    m_ssl->setSslConfiguration(conf);
+    m_ssl->setPeerVerifyName(settings.peerName);
     m_tls = settings;
     m_tlsRefusal.clear();
     m_tlsPending = true;
-    connect(m_tcp, &QSslSocket::sslErrors, this, &WinSck::OnSslErrors, Qt::UniqueConnection);
-    connect(m_tcp, &QSslSocket::encrypted, this, &WinSck::OnEncrypted, Qt::UniqueConnection);
-    m_tcp->startClientEncryption();
+    connect(m_ssl, &QSslSocket::sslErrors, this, &WinSck::OnSslErrors, Qt::UniqueConnection);
+    connect(m_ssl, &QSslSocket::encrypted, this, &WinSck::OnEncrypted, Qt::UniqueConnection);
+    m_ssl->startClientEncryption();
+}
+
+// Moves the open connection from its QTcpSocket to a QSslSocket: the new
+// socket takes a duplicate of the descriptor, and closing the old one then
+// leaves the connection itself alone. Everything read has been taken out of
+// the old socket; what it still had to write goes out first.
+bool WinSck::HandOverToTls() {
+    FlushOutbox();
+    // Writes what the kernel takes now; the rest would be lost.
+    m_tcp->flush();
+    if (m_tcp->bytesToWrite() > 0) {
+        EndWithTlsFailure(QStringLiteral("data for the server was still unsent when TLS was "
+                                         "to start"));
+        return false;
+    }
+    const int copy = ::fcntl(int(m_tcp->socketDescriptor()), F_DUPFD_CLOEXEC, 0);
+    if (copy < 0) {
+        EndWithTlsFailure(QStringLiteral("the connection could not be handed over to TLS: ") +
+                          QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+    auto *ssl = new QSslSocket(this);
+    ssl->setProxy(QNetworkProxy::NoProxy);
+    ssl->setReadBufferSize(MaxHeldBytes);
+    if (!ssl->setSocketDescriptor(copy, QAbstractSocket::ConnectedState)) {
+        const QString why = ssl->errorString();
+        ::close(copy);
+        delete ssl;
+        EndWithTlsFailure(QStringLiteral("the connection could not be handed over to TLS: ") + why);
+        return false;
+    }
+    QTcpSocket *plain = std::exchange(m_tcp, nullptr);
+    plain->disconnect(this);
+    plain->abort();
+    plain->deleteLater();
+    Attach(ssl);
+    m_ssl = ssl;
+    connect(m_ssl, &QSslSocket::encryptedBytesWritten, this, &WinSck::OnEncryptedBytesWritten);
+    return true;
 }
 
 void WinSck::OnSslErrors(const QList<QSslError> &errors) {
     if (m_ended || !m_tlsPending)
         return;
     if (!m_tls.fingerprint.isEmpty()) {
-        const QByteArray digest = m_tcp->peerCertificate().digest(QCryptographicHash::Sha256);
+        const QByteArray digest = m_ssl->peerCertificate().digest(QCryptographicHash::Sha256);
         if (digest == m_tls.fingerprint)
-            m_tcp->ignoreSslErrors();
+            m_ssl->ignoreSslErrors();
         else
             m_tlsRefusal = sendmail::FingerprintMismatchText(m_tls.fingerprint, digest);
         return;
     }
     if (!m_tls.verify) {
-        m_tcp->ignoreSslErrors();
+        m_ssl->ignoreSslErrors();
         return;
     }
-    m_tlsRefusal = sendmail::DescribeCertificateErrors(errors, m_tls.peerName);
+    // The name is judged by our own rules, here and in OnEncrypted.
+    QList<QSslError> chainErrors;
+    for (const QSslError &e : errors)
+        if (e.error() != QSslError::HostNameMismatch)
+            chainErrors << e;
+    // With a CA file the handshake trusted that file alone; a chain it does
+    // not vouch for may still be one the system trusts.
+    if (!m_tls.caFile.isEmpty() && sendmail::OnlyTrustErrors(chainErrors) &&
+        QSslCertificate::verify(m_ssl->peerCertificateChain()).isEmpty())
+        chainErrors.clear();
+    QStringList reasons;
+    if (!chainErrors.isEmpty())
+        reasons << sendmail::DescribeCertificateErrors(chainErrors, m_tls.peerName);
+    if (const QString name =
+            sendmail::CertificateNameProblem(m_ssl->peerCertificate(), m_tls.peerName);
+        !name.isEmpty())
+        reasons << name;
+    if (reasons.isEmpty())
+        m_ssl->ignoreSslErrors();
+    else
+        m_tlsRefusal = reasons.join(QStringLiteral("; "));
 }
 
 void WinSck::OnEncrypted() {
@@ -492,9 +610,18 @@ void WinSck::OnEncrypted() {
         return;
     if (!m_tls.fingerprint.isEmpty()) {
         // A chain that verifies is still not the pinned certificate.
-        const QByteArray digest = m_tcp->peerCertificate().digest(QCryptographicHash::Sha256);
+        const QByteArray digest = m_ssl->peerCertificate().digest(QCryptographicHash::Sha256);
         if (digest != m_tls.fingerprint) {
             EndWithTlsFailure(sendmail::FingerprintMismatchText(m_tls.fingerprint, digest));
+            return;
+        }
+    } else if (m_tls.verify) {
+        // Qt's own check also takes the common name, and a DNS entry that
+        // spells an address; ours does not.
+        const QString name =
+            sendmail::CertificateNameProblem(m_ssl->peerCertificate(), m_tls.peerName);
+        if (!name.isEmpty()) {
+            EndWithTlsFailure(name);
             return;
         }
     }
@@ -513,18 +640,18 @@ void WinSck::EndWithTlsFailure(const QString &reason) {
 }
 
 bool WinSck::IsEncrypted() const {
-    return m_tcp && !m_ended && m_tcp->isEncrypted();
+    return m_ssl && !m_ended && m_ssl->isEncrypted();
 }
 
 QString WinSck::TlsDescription() const {
-    if (!m_tcp)
+    if (!m_ssl)
         return {};
-    const QSslCipher cipher = m_tcp->sessionCipher();
+    const QSslCipher cipher = m_ssl->sessionCipher();
     return cipher.protocolString() + QStringLiteral(", ") + cipher.name();
 }
 
 QSslCertificate WinSck::PeerCertificate() const {
-    return m_tcp ? m_tcp->peerCertificate() : QSslCertificate();
+    return m_ssl ? m_ssl->peerCertificate() : QSslCertificate();
 }
 
 QHostAddress WinSck::PeerAddress() const {

@@ -1,7 +1,7 @@
 // The asynchronous TCP client that the mail component converses through, and
 // the hidden host object that owns such clients.
 //
-// WinSck wraps a QSslSocket behind a small, event-driven interface: numbered
+// WinSck wraps a TCP socket behind a small, event-driven interface: numbered
 // states, Connect/Close/SendData/GetData that all return at once, and five
 // signals for connect, close, arrived data, errors and send progress.
 //
@@ -24,6 +24,13 @@
 // connect for implicit TLS, after the server's consent for STARTTLS); its
 // outcome is TlsReady or TlsFailed, through the same queue. A failed
 // handshake ends the connection: nothing is ever sent in clear afterwards.
+// Until then the connection is a plain QTcpSocket and nothing of TLS is
+// loaded: StartTls hands the connected descriptor to a QSslSocket, which
+// brings in the TLS library with it.
+//
+// SendData gathers what is handed to it during one pass of the event loop
+// and writes it to the socket in one piece before the next pass, so that
+// many small writes become a few large TCP segments or full TLS records.
 #pragma once
 
 #include <QAbstractSocket>
@@ -39,6 +46,7 @@
 #include <vector>
 
 class QSslSocket;
+class QTcpSocket;
 class QTimer;
 
 class WinSck : public QObject {
@@ -170,7 +178,8 @@ public:
     // room, and another DataArrival follows for it.
     void GetData(QString &data);
 
-    // Bytes handed to SendData and not yet written to the kernel.
+    // Bytes handed to SendData and not yet written to the kernel (over
+    // TLS, in their encrypted form once encrypted).
     qint64 BytesQueued() const;
 
     // Starts the TLS handshake on the open connection (State() 7). Outcome:
@@ -201,7 +210,9 @@ signals:
     // The connect failed or the connection broke; State() is 9.
     void Error(int Number, const QString &Description);
     // bytesSent were written to the kernel since the previous report;
-    // bytesRemaining are still queued.
+    // bytesRemaining are still queued (BytesQueued). Over TLS bytesSent
+    // counts the bytes given to SendData as they are encrypted, and a report
+    // with bytesSent 0 follows whenever the kernel takes encrypted data.
     void SendProgress(qint64 bytesSent, qint64 bytesRemaining);
 
 private:
@@ -209,14 +220,18 @@ private:
     void DropConnection();
     void StartRace(const QList<QHostAddress> &addresses);
     void StartNextAttempt();
-    void OnAttemptConnected(QSslSocket *attempt);
-    void OnAttemptFailed(QSslSocket *attempt, QAbstractSocket::SocketError error);
-    void DropAttempt(QSslSocket *attempt);
+    void OnAttemptConnected(QTcpSocket *attempt);
+    void OnAttemptFailed(QTcpSocket *attempt, QAbstractSocket::SocketError error);
+    void DropAttempt(QTcpSocket *attempt);
+    void Attach(QTcpSocket *connection);
+    bool HandOverToTls();
+    void FlushOutbox();
     void CollectIncoming(bool everything = false);
     void OnQtStateChanged(QAbstractSocket::SocketState state);
     void OnQtConnected();
     void OnQtReadyRead();
     void OnQtBytesWritten(qint64 bytes);
+    void OnEncryptedBytesWritten();
     void OnQtError(QAbstractSocket::SocketError error);
     void OnQtDisconnected();
     void EndWithClose();
@@ -231,7 +246,13 @@ private:
     // Bumped by Connect and Close; a queued event of an older value is stale.
     quint64 m_generation = 0;
     // The connection once established; nullptr while the connect runs.
-    QSslSocket *m_tcp = nullptr;
+    // m_ssl is the same object once StartTls has handed it over to TLS.
+    QTcpSocket *m_tcp = nullptr;
+    QSslSocket *m_ssl = nullptr;
+    // What SendData gathered since the last write to m_tcp, and whether a
+    // write of it is queued.
+    QByteArray m_outbox;
+    bool m_flushQueued = false;
     // While connecting: the pending host look-up (-1 when none), the
     // addresses in the order they are tried, the next one to start, the
     // attempts under way, the failure to report if none succeeds, and the
@@ -239,11 +260,11 @@ private:
     int m_lookupId = -1;
     QList<QHostAddress> m_addresses;
     qsizetype m_nextAddress = 0;
-    std::vector<QSslSocket *> m_attempts;
+    std::vector<QTcpSocket *> m_attempts;
     ErrorInfo m_lastFailure;
     QTimer *m_attemptDelay = nullptr;
     // The current connection has queued its last event (close or error);
-    // whatever its QSslSocket still signals is ignored.
+    // whatever its Qt socket still signals is ignored.
     bool m_ended = false;
     QByteArray m_inbox;
     bool m_arrivalQueued = false;

@@ -1,7 +1,11 @@
 #include "net/tls_policy.h"
 
-#include <QSslCertificate>
+#include <QHostAddress>
+#include <QMultiMap>
 #include <QStringList>
+#include <QUrl>
+
+#include <algorithm>
 
 namespace sendmail {
 
@@ -28,6 +32,45 @@ QString Issuer(const QSslCertificate &certificate) {
     return cn.isEmpty() ? certificate.issuerDisplayName() : cn.join(QStringLiteral(", "));
 }
 
+bool IsTrustError(QSslError::SslError error) {
+    switch (error) {
+    case QSslError::SelfSignedCertificate:
+    case QSslError::SelfSignedCertificateInChain:
+    case QSslError::UnableToGetLocalIssuerCertificate:
+    case QSslError::UnableToGetIssuerCertificate:
+    case QSslError::UnableToVerifyFirstCertificate:
+    case QSslError::CertificateUntrusted:
+    case QSslError::CertificateRejected:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// A DNS entry of a certificate against a host name, both in ASCII (IDNs as
+// A-labels) and lower case, without a final dot.
+bool DnsEntryMatches(const QString &entry, const QString &host) {
+    if (entry == host)
+        return true;
+    if (!entry.startsWith(QLatin1StringView("*.")))
+        return false;
+    const QStringView rest = QStringView(entry).mid(1); // ".example.com"
+    // The wildcard stands for one whole label, and what follows it must be
+    // more than a top-level domain.
+    if (!rest.mid(1).contains(u'.') || rest.contains(u'*'))
+        return false;
+    const qsizetype dot = host.indexOf(u'.');
+    return dot > 0 && QStringView(host).mid(dot) == rest;
+}
+
+QString AsciiHostName(const QString &name) {
+    QString n = name.trimmed();
+    if (n.endsWith(u'.'))
+        n.chop(1);
+    const QByteArray ace = QUrl::toAce(n);
+    return ace.isEmpty() ? n.toLower() : QString::fromLatin1(ace).toLower();
+}
+
 QString Describe(const QSslError &error, const QString &host) {
     const QSslCertificate c = error.certificate();
     switch (error.error()) {
@@ -40,18 +83,12 @@ QString Describe(const QSslError &error, const QString &host) {
     case QSslError::CertificateNotYetValid:
         return QStringLiteral("the certificate is not valid before %1")
             .arg(c.effectiveDate().toUTC().toString(Qt::ISODate));
-    case QSslError::SelfSignedCertificate:
-    case QSslError::SelfSignedCertificateInChain:
-    case QSslError::UnableToGetLocalIssuerCertificate:
-    case QSslError::UnableToGetIssuerCertificate:
-    case QSslError::UnableToVerifyFirstCertificate:
-    case QSslError::CertificateUntrusted:
-    case QSslError::CertificateRejected:
+    default:
+        if (!IsTrustError(error.error()))
+            return error.errorString();
         return c.isNull()
                    ? QStringLiteral("the certificate is not trusted")
                    : QStringLiteral("the certificate is not trusted (issued by %1)").arg(Issuer(c));
-    default:
-        return error.errorString();
     }
 }
 
@@ -98,6 +135,48 @@ QString DescribeCertificateErrors(const QList<QSslError> &errors, const QString 
             reasons << reason;
     }
     return reasons.join(QStringLiteral("; "));
+}
+
+QString CertificateNameProblem(const QSslCertificate &certificate, const QString &host) {
+    const QMultiMap<QSsl::AlternativeNameEntryType, QString> entries =
+        certificate.subjectAlternativeNames();
+    if (entries.isEmpty()) {
+        const QStringList cn = certificate.subjectInfo(QSslCertificate::CommonName);
+        return cn.isEmpty()
+                   ? QStringLiteral("the certificate names no server: it has no subject "
+                                    "alternative name")
+                   : QStringLiteral("the certificate names its server (%1) only in its common "
+                                    "name, without a subject alternative name, which is no "
+                                    "longer accepted")
+                         .arg(cn.join(QStringLiteral(", ")));
+    }
+    QString bare = host.trimmed();
+    if (bare.size() > 2 && bare.front() == u'[' && bare.back() == u']')
+        bare = bare.mid(1, bare.size() - 2);
+    if (QHostAddress address; address.setAddress(bare)) {
+        for (const QString &ip : entries.values(QSsl::IpAddressEntry))
+            if (QHostAddress(ip).isEqual(address, QHostAddress::StrictConversion))
+                return {};
+        QString text = QStringLiteral("name mismatch: the certificate is for %1, not %2")
+                           .arg(Names(certificate), host);
+        for (const QString &dns : entries.values(QSsl::DnsEntry))
+            if (QHostAddress(dns).isEqual(address, QHostAddress::StrictConversion))
+                return text + QStringLiteral(" (it lists the address as a DNS name, which does "
+                                             "not count for an address)");
+        return text;
+    }
+    const QString name = AsciiHostName(bare);
+    for (const QString &dns : entries.values(QSsl::DnsEntry))
+        if (DnsEntryMatches(AsciiHostName(dns), name))
+            return {};
+    return QStringLiteral("name mismatch: the certificate is for %1, not %2")
+        .arg(Names(certificate), host);
+}
+
+bool OnlyTrustErrors(const QList<QSslError> &errors) {
+    return !errors.isEmpty() && std::all_of(errors.begin(), errors.end(), [](const QSslError &e) {
+        return IsTrustError(e.error());
+    });
 }
 
 QString FingerprintMismatchText(const QByteArray &expected, const QByteArray &actual) {

@@ -7,6 +7,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QSslCertificate>
 #include <QSslError>
 #include <QString>
 
@@ -48,6 +49,20 @@ enum class FirstBytes {
 // once, joined with "; ".
 [[nodiscard]] QString DescribeCertificateErrors(const QList<QSslError> &errors,
                                                 const QString &host);
+
+// Whether `certificate` is for `host` (RFC 6125): an address (IPv4, IPv6,
+// bare or in brackets) only by an IP address entry of its subject
+// alternative names, a name only by a DNS entry, exactly (letter case and a
+// final dot aside) or as "*.rest" standing for one whole label before
+// "rest". The common name is not looked at: a certificate without
+// alternative names is refused. Empty when the certificate is for the host;
+// otherwise why not, in plain words ("name mismatch: ...").
+[[nodiscard]] QString CertificateNameProblem(const QSslCertificate &certificate,
+                                             const QString &host);
+
+// The errors of a chain that only the trust in its issuer stands against:
+// self-signed, unknown or untrusted issuer.
+[[nodiscard]] bool OnlyTrustErrors(const QList<QSslError> &errors);
 
 // A pinned fingerprint that the server's certificate does not have.
 [[nodiscard]] QString FingerprintMismatchText(const QByteArray &expected, const QByteArray &actual);

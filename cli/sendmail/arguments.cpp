@@ -1,5 +1,6 @@
 #include "cli/sendmail/arguments.h"
 
+#include "cli/sendmail/exit_status.h"
 #include "cli/sendmail/headers.h"
 
 #include <QFileInfo>
@@ -9,12 +10,19 @@ namespace kelmsend {
 namespace {
 
 // Flags of the traditional command line that ask for what kelmsend does
-// anyway, or for queueing and error-report styles it has no use for.
-const QStringList kAcceptedFlags{"-i",   "-oi",  "-odi", "-odb", "-odq", "-oem",
-                                 "-oee", "-oep", "-oeq", "-oew", "-om",  "-bm"};
+// anyway.
+const QStringList kAcceptedFlags{"-i", "-oi", "-om", "-bm"};
 
 // Long options that sendmail mode takes besides the account keys.
 const QStringList kSendmailLongOptions{"account", "config", "help", "version"};
+
+// The first letters of sendmail's flags that kelmsend's own short options
+// (-s, -a, -q, -v, -h) do not use.
+const QString kSendmailLetters = QStringLiteral("tiofrFBbNR");
+
+// The words of -N, and of -R.
+const QStringList kNotifyWords{"success", "failure", "delay"};
+const QStringList kReturnWords{"full", "hdrs"};
 
 } // namespace
 
@@ -22,13 +30,27 @@ bool IsSendmailInvocation(const QString &program, const QStringList &args) {
     if (QFileInfo(program).fileName() == QLatin1String("sendmail")) {
         return true;
     }
-    if (args.isEmpty()) {
-        return false;
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        const QString &arg = args[i];
+        if (arg == QLatin1String("--")) {
+            return false;
+        }
+        if (arg.startsWith(QLatin1String("--"))) {
+            // A value given as the next argument is not a flag.
+            if (!arg.contains(QLatin1Char('=')) &&
+                LongOptionKind(arg.mid(2)) == OptionKind::Value) {
+                ++i;
+            }
+        } else if (arg.size() >= 2 && arg.startsWith(QLatin1Char('-'))) {
+            if (kSendmailLetters.contains(arg[1])) {
+                return true;
+            }
+            if (arg.size() == 2 && (arg[1] == QLatin1Char('s') || arg[1] == QLatin1Char('a'))) {
+                ++i; // -s SUBJECT, -a FILE
+            }
+        }
     }
-    const QString &first = args.first();
-    return first == QLatin1String("-t") || first == QLatin1String("-i") ||
-           first == QLatin1String("-oi") ||
-           (first.startsWith(QLatin1String("-f")) && !first.startsWith(QLatin1String("--")));
+    return false;
 }
 
 SendmailParse ParseSendmailArguments(const QStringList &args) {
@@ -101,6 +123,40 @@ SendmailParse ParseSendmailArguments(const QStringList &args) {
         if (arg == QLatin1String("-t")) {
             a.extractRecipients = true;
         } else if (kAcceptedFlags.contains(arg)) {
+        } else if (arg == QLatin1String("-odi")) {
+            a.delivery = DeliveryMode::Interactive;
+        } else if (arg == QLatin1String("-odb")) {
+            a.delivery = DeliveryMode::Background;
+        } else if (arg == QLatin1String("-odq")) {
+            a.delivery = DeliveryMode::QueueOnly;
+        } else if (arg.size() == 4 && arg.startsWith(QLatin1String("-oe")) &&
+                   QStringLiteral("meqpw").contains(arg[3])) {
+            a.errorMode = arg[3];
+        } else if (arg == QLatin1String("-bp")) {
+            a.action = SendmailAction::ListQueue;
+        } else if (arg == QLatin1String("-q")) {
+            a.action = SendmailAction::FlushQueue;
+        } else if (arg.startsWith(QLatin1String("-N"))) {
+            problem = valueOf(QStringLiteral("-N"), value);
+            const QStringList words = value.toLower().split(QLatin1Char(','), Qt::SkipEmptyParts);
+            const bool never = words == QStringList{QStringLiteral("never")};
+            for (const QString &word : words) {
+                if (!never && !kNotifyWords.contains(word.trimmed())) {
+                    problem = "-N takes never, or success, failure and delay joined with \",\", "
+                              "not \"" +
+                              value + "\"";
+                }
+                a.dsnNotify << word.trimmed();
+            }
+            if (problem.isEmpty() && words.isEmpty()) {
+                problem = QStringLiteral("-N needs a value");
+            }
+        } else if (arg.startsWith(QLatin1String("-R"))) {
+            problem = valueOf(QStringLiteral("-R"), value);
+            a.dsnReturn = value.trimmed().toLower();
+            if (problem.isEmpty() && !kReturnWords.contains(a.dsnReturn)) {
+                problem = "-R takes full or hdrs, not \"" + value + "\"";
+            }
         } else if (arg == QLatin1String("-v")) {
             (void)ApplyLongOption(a.options, QStringLiteral("verbose"), QString());
             a.options.given << QStringLiteral("--verbose");
@@ -124,6 +180,47 @@ SendmailParse ParseSendmailArguments(const QStringList &args) {
         }
     }
     return {a, QString()};
+}
+
+std::optional<SendmailArguments> RelayArguments(const Options &o) {
+    if (o.command != Command::Send) {
+        return std::nullopt;
+    }
+    for (const QString &given : o.given) {
+        const QString name = given.mid(2);
+        if (!IsAccountKey(name) && !kSendmailLongOptions.contains(name) &&
+            name != QLatin1String("to")) {
+            return std::nullopt;
+        }
+    }
+    SendmailArguments a;
+    a.options = o;
+    a.recipients = o.to;
+    a.options.to.clear();
+    return a;
+}
+
+QString SendmailHelpText() {
+    return QStringLiteral(
+               "\n"
+               "Sendmail mode (started as \"sendmail\", or with a flag of sendmail's such as -t,\n"
+               "-i or -f ADDRESS anywhere before \"--\"): the message comes whole on standard\n"
+               "input and is sent as it is, without its Bcc fields, with Date and Message-ID\n"
+               "added when missing. Recipients: the arguments, and with -t the To, Cc and Bcc\n"
+               "fields. Sender: -f ADDRESS, else the From field, else --from. A sender without\n"
+               "a domain with a dot (root, root@myhost) is replaced by the account's from when\n"
+               "it has one (the From field is left as it is), else refused.\n"
+               "Accepted: -i, -oi, -odi, -odb, -oem, -oep (and the other -oeX), -om, -bm,\n"
+               "-B TYPE, -N DSN, -R RET. -bp, -q and -odq need a queue, which this kelmsend\n"
+               "does not keep: they exit 64. -F NAME names the sender of a message without\n"
+               "From; -v is --verbose; \"--\" ends the options. The account options above\n"
+               "apply, before or after the flags; the message options do not.\n"
+               "Without a message option (--subject, --body, --attach, ...), a standard input\n"
+               "that begins with a header block is a finished message too: \"kelmsend --account\n"
+               "work -- RECIPIENT < message\" relays it as sendmail mode does, with the exit\n"
+               "statuses below.\n"
+               "\n") +
+           SendmailExitStatusHelp();
 }
 
 } // namespace kelmsend

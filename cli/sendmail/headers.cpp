@@ -136,6 +136,40 @@ bool IsFieldLine(QByteArrayView line) {
     return i < line.size() && line[i] == ':';
 }
 
+bool BeginsWithHeaderBlock(QByteArrayView start) {
+    static const QList<QByteArray> kMessageFields{
+        "from", "sender",     "to",           "cc",       "bcc",        "subject",
+        "date", "message-id", "mime-version", "received", "return-path"};
+    qsizetype pos = 0;
+    if (start.startsWith(QByteArrayView("From "))) {
+        pos = LineEnd(start, 0);
+    }
+    bool inField = false;
+    bool messageField = false;
+    while (pos < start.size()) {
+        const qsizetype end = LineEnd(start, pos);
+        const QByteArrayView line = start.sliced(pos, end - pos);
+        pos = end;
+        if (line[0] == '\r' || line[0] == '\n') {
+            break; // the blank line that ends the block
+        }
+        if (isBlank(line[0])) {
+            if (!inField) {
+                return false;
+            }
+            continue;
+        }
+        if (!IsFieldLine(line)) {
+            return false;
+        }
+        inField = true;
+        const qsizetype colon = line.indexOf(':');
+        const QByteArray name = line.first(colon).trimmed().toByteArray().toLower();
+        messageField = messageField || kMessageFields.contains(name);
+    }
+    return messageField;
+}
+
 QString HeaderField::value() const {
     const qsizetype colon = raw.indexOf(':');
     QByteArray v = colon >= 0 ? raw.mid(colon + 1) : raw;

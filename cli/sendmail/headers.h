@@ -32,6 +32,18 @@ namespace kelmsend {
 // wire, else at the end of `text`.
 [[nodiscard]] qsizetype LineEnd(QByteArrayView text, qsizetype from);
 
+// Whether `start` (the first bytes of an input, perhaps not all of it) is
+// the beginning of a finished message rather than a text: after an mbox
+// "From " line, nothing but header fields and their continuation lines up
+// to a blank line (or to the end of `start`), among them at least one that
+// every message carries or its sender writes (From, Sender, To, Cc, Bcc,
+// Subject, Date, Message-ID, MIME-Version, Received, Return-Path).
+// "Note: call Ann\n\n..." is a text.
+[[nodiscard]] bool BeginsWithHeaderBlock(QByteArrayView start);
+
+// How much of standard input kelmsend looks at for that.
+inline constexpr qsizetype kFinishedMessagePeek = 64 * 1024;
+
 // One field of a header block as it was read.
 struct HeaderField {
     QByteArray name; // as written, without the colon and blanks before it

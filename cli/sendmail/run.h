@@ -18,11 +18,14 @@ struct Console {
 };
 
 // Relays the message on `in` (standard input) as `arguments` say and
-// returns the exit status: 0 when the server accepted it, 1 when it was
-// refused or the send failed (the reason on standard error), 2 when the
-// command line, the configuration file, the message's header block, the
-// envelope (no recipient, no sender, an invalid address) or the password
-// is unusable; in those cases nothing connects.
+// returns the exit status of cli/sendmail/exit_status.h: 0 when the server
+// accepted it; 67, 69 or 73 when it was refused or the send failed (the
+// reason on standard error); 64, 65, 74 or 78 when the command line, the
+// message's header block, the envelope (no recipient, no sender, an
+// invalid address), the configuration file or the password is unusable, and
+// then nothing connects. A sender without a domain with a dot is replaced
+// by the account's from when it has one (cli/sendmail/sender.h). -bp, -q
+// and -odq exit 64: there is no queue to list, deliver or store into.
 //
 // The body is not held in memory. A pipe or terminal on standard input is
 // first copied to a temporary file, so that the session with the server

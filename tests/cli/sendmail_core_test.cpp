@@ -1,8 +1,12 @@
 // The pure core of sendmail mode: address lists, what happens to the header
-// block, reading it from standard input, and the command line.
+// block, reading it from standard input, the command line, the sender, the
+// exit status and the home folder.
+#include "cli/home.h"
 #include "cli/sendmail/arguments.h"
+#include "cli/sendmail/exit_status.h"
 #include "cli/sendmail/headers.h"
 #include "cli/sendmail/input.h"
+#include "cli/sendmail/sender.h"
 
 #include <QBuffer>
 #include <QTimeZone>
@@ -12,6 +16,11 @@
 #include "row_name.h"
 
 #include <functional>
+#include <map>
+
+#include <pwd.h>
+#include <sysexits.h>
+#include <unistd.h>
 
 using namespace kelmsend;
 
@@ -263,6 +272,46 @@ INSTANTIATE_TEST_SUITE_P(
                  EXPECT_TRUE(a.options.auth);
                  EXPECT_TRUE(a.options.isGiven("--server"));
              }},
+        Line{"AccountOptionsAfterTheFlags",
+             {"-t", "-i", "--config", "/f", "--account", "work"},
+             [](const SendmailArguments &a) {
+                 EXPECT_TRUE(a.extractRecipients);
+                 EXPECT_EQ(a.options.config, "/f");
+                 EXPECT_EQ(a.options.account, "work");
+             }},
+        Line{"QueueListing",
+             {"-bp"},
+             [](const SendmailArguments &a) { EXPECT_EQ(a.action, SendmailAction::ListQueue); }},
+        Line{"QueueFlush",
+             {"-q"},
+             [](const SendmailArguments &a) {
+                 EXPECT_EQ(a.action, SendmailAction::FlushQueue);
+                 EXPECT_EQ(a.options.verbosity, Verbosity::Default); // not --quiet
+             }},
+        Line{"DeliveryErrorAndDsnFlags",
+             {"-odq", "-oem", "-N", "Success,delay", "-Rhdrs", "-t"},
+             [](const SendmailArguments &a) {
+                 EXPECT_EQ(a.action, SendmailAction::Send);
+                 EXPECT_EQ(a.delivery, DeliveryMode::QueueOnly);
+                 EXPECT_EQ(a.errorMode, QLatin1Char('m'));
+                 EXPECT_EQ(a.dsnNotify, (QStringList{"success", "delay"}));
+                 EXPECT_EQ(a.dsnReturn, "hdrs");
+                 EXPECT_TRUE(a.extractRecipients);
+             }},
+        Line{"BackgroundThenInteractive",
+             {"-odb", "-oep", "-Nnever", "-R", "full", "-odi", "r@x.org"},
+             [](const SendmailArguments &a) {
+                 EXPECT_EQ(a.delivery, DeliveryMode::Interactive);
+                 EXPECT_EQ(a.errorMode, QLatin1Char('p'));
+                 EXPECT_EQ(a.dsnNotify, QStringList{"never"});
+                 EXPECT_EQ(a.recipients, QStringList{"r@x.org"});
+             }},
+        Line{"NeverWithOthers",
+             {"-N", "never,success"},
+             nullptr,
+             "-N takes never, or success, failure and delay joined with \",\", not "
+             "\"never,success\""},
+        Line{"BadReturn", {"-R", "body"}, nullptr, "-R takes full or hdrs, not \"body\""},
         Line{"UnknownFlag",
              {"-t", "-bs"},
              nullptr,
@@ -283,15 +332,193 @@ INSTANTIATE_TEST_SUITE_P(
              "--port: must be a port number from 1 to 65535, not \"0\""}),
     RowName());
 
-TEST(SendmailInvocation, ByNameOrByTheFirstArgument) {
+TEST(SendmailInvocation, ByNameOrByAFlagOfSendmails) {
     EXPECT_TRUE(IsSendmailInvocation("/usr/sbin/sendmail", {}));
     EXPECT_TRUE(IsSendmailInvocation("sendmail", {"a@x.org"}));
-    for (const char *first : {"-t", "-i", "-oi", "-f", "-fme@x.org"}) {
-        EXPECT_TRUE(IsSendmailInvocation("kelmsend", {first, "x"})) << first;
+    EXPECT_TRUE(IsSendmailInvocation("sendmail", {"-q"}));
+    for (const QStringList &args : {QStringList{"-t", "x"},
+                                    {"-i"},
+                                    {"-oi"},
+                                    {"-f", "a@x.org"},
+                                    {"-fme@x.org"},
+                                    {"--account", "work", "-t", "-i"},
+                                    {"--config", "/f", "-t"},
+                                    {"--account=w", "-bp"},
+                                    {"--from", "a@x.org", "-t"},
+                                    {"a@x.org", "-odq"}}) {
+        EXPECT_TRUE(IsSendmailInvocation("kelmsend", args)) << args.join(' ').toStdString();
     }
-    EXPECT_FALSE(IsSendmailInvocation("/usr/bin/kelmsend", {}));
-    EXPECT_FALSE(IsSendmailInvocation("kelmsend", {"--from", "a@x.org", "-t"}));
+    // The values of kelmsend's own options, its own short options and
+    // whatever follows "--" are not sendmail's flags.
+    for (const QStringList &args : {QStringList{},
+                                    {"--subject", "-t"},
+                                    {"-s", "-fix", "a@x.org"},
+                                    {"-q", "-v", "a@x.org"},
+                                    {"--account", "work", "--", "-t"},
+                                    {"--body=-i", "a@x.org"}}) {
+        EXPECT_FALSE(IsSendmailInvocation("kelmsend", args)) << args.join(' ').toStdString();
+    }
     EXPECT_FALSE(IsSendmailInvocation("sendmail-helper", {"--to", "a@x.org"}));
+}
+
+TEST(RelayArguments, OnlyWhenNoOptionComposes) {
+    const auto relayed = [](const QStringList &args) {
+        const ParseResult parsed = ParseArguments(args);
+        EXPECT_TRUE(parsed.options) << parsed.error.toStdString();
+        return parsed.options ? RelayArguments(*parsed.options) : std::nullopt;
+    };
+    const std::optional<SendmailArguments> mutt =
+        relayed({"--account", "work", "--trace", "--", "a@x.org", "b@y.org"});
+    ASSERT_TRUE(mutt);
+    EXPECT_EQ(mutt->recipients, (QStringList{"a@x.org", "b@y.org"}));
+    EXPECT_EQ(mutt->options.account, "work");
+    EXPECT_TRUE(mutt->options.to.isEmpty());
+    EXPECT_FALSE(mutt->extractRecipients);
+    for (const QStringList &args : {QStringList{"-s", "s", "a@x.org"},
+                                    {"--body-file", "-", "a@x.org"},
+                                    {"--cc", "c@x.org", "a@x.org"},
+                                    {"--dry-run", "a@x.org"},
+                                    {"-a", "f", "a@x.org"}}) {
+        EXPECT_FALSE(relayed(args)) << args.join(' ').toStdString();
+    }
+    EXPECT_FALSE(RelayArguments(*ParseArguments({"mx"}).options));
+}
+
+struct Start {
+    const char *name;
+    QByteArray input;
+    bool message;
+};
+
+class FinishedMessage : public ::testing::TestWithParam<Start> {};
+
+TEST_P(FinishedMessage, IsToldFromAText) {
+    EXPECT_EQ(BeginsWithHeaderBlock(GetParam().input), GetParam().message);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, FinishedMessage,
+    ::testing::Values(
+        Start{"MailReader", "Date: x\r\nFrom: a@x.org\r\nSubject: s\r\n folded\r\n\r\nbody", true},
+        Start{"MboxLineFirst", "From a@x.org Thu Feb 13\nTo: b@y.org\n\nbody\n", true},
+        Start{"BlockWithoutBody", "Subject: only", true},
+        Start{"CutWithinTheBlock", "Received: from x\n\tby y\nX-Long: aaaa", true},
+        Start{"NoMessageField", "Note: call Ann\n\nbody\n", false},
+        Start{"TextAfterAField", "Subject: s\nthis is text\n\n", false},
+        Start{"ContinuationFirst", " To: a@x.org\n\n", false},
+        Start{"PlainText", "Hello,\nTo: a@x.org\n", false},
+        Start{"BlankFirst", "\nTo: a@x.org\n", false}, Start{"Empty", "", false}),
+    RowName());
+
+struct Sender {
+    const char *name;
+    QString sender;
+    QString accountFrom;
+    QString chosen; // "" when refused
+};
+
+class UnqualifiedSender : public ::testing::TestWithParam<Sender> {};
+
+TEST_P(UnqualifiedSender, IsReplacedByTheAccountsFromOrRefused) {
+    const SenderChoice c = QualifySender(GetParam().sender, GetParam().accountFrom);
+    if (QString(GetParam().chosen).isEmpty()) {
+        EXPECT_EQ(c.error, "the sender " + GetParam().sender +
+                               " has no domain with a dot, and servers refuse such an address; "
+                               "set from = ADDRESS in the account (kelmsend then sends with it "
+                               "instead), or give -f with a full address");
+    } else {
+        EXPECT_EQ(c.error, "");
+        EXPECT_EQ(c.sender, GetParam().chosen);
+        EXPECT_EQ(c.replaced, c.sender != GetParam().sender);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, UnqualifiedSender,
+    ::testing::Values(Sender{"Qualified", "a@x.org", "me@y.org", "a@x.org"},
+                      Sender{"AddressLiteral", "a@[192.0.2.1]", "", "a@[192.0.2.1]"},
+                      Sender{"HostWithoutDomain", "root@myhost", "me@y.org", "me@y.org"},
+                      Sender{"NoDomain", "root", "me@y.org", "me@y.org"},
+                      Sender{"TrailingDot", "root@myhost.", "me@y.org", "me@y.org"},
+                      Sender{"NoFrom", "root@myhost", "", ""},
+                      Sender{"UnqualifiedFrom", "root", "me@host", ""}),
+    RowName());
+
+struct Exit {
+    const char *name;
+    SendmailOutcome outcome;
+    QStringList failures;
+    int status;
+};
+
+class SendmailExit : public ::testing::TestWithParam<Exit> {};
+
+TEST_P(SendmailExit, FollowsSysexits) {
+    EXPECT_EQ(SendmailExitStatus(GetParam().outcome, GetParam().failures), GetParam().status);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SendmailExit,
+    ::testing::Values(
+        Exit{"Sent", SendmailOutcome::Sent, {}, EX_OK},
+        Exit{"Usage", SendmailOutcome::Usage, {}, EX_USAGE},
+        Exit{"BadMessage", SendmailOutcome::BadMessage, {}, EX_DATAERR},
+        Exit{"InputError", SendmailOutcome::InputError, {}, EX_IOERR},
+        Exit{"Configuration", SendmailOutcome::Configuration, {}, EX_CONFIG},
+        Exit{"CannotCopy", SendmailOutcome::CannotCopy, {}, EX_CANTCREAT},
+        Exit{"UnknownUser",
+             SendmailOutcome::SendFailed,
+             {"550 5.1.1 <b@x.org>: Recipient address rejected"},
+             EX_NOUSER},
+        Exit{"MultilineNoSuchDomain",
+             SendmailOutcome::SendFailed,
+             {"550-5.1.2 no such domain\r\n550 5.1.2 try again"},
+             EX_NOUSER},
+        Exit{"SenderRefused",
+             SendmailOutcome::SendFailed,
+             {"553 5.1.8 <root@myhost>: Sender address rejected"},
+             EX_UNAVAILABLE},
+        Exit{"PolicyRefusal", SendmailOutcome::SendFailed, {"554 5.7.1 spam"}, EX_UNAVAILABLE},
+        Exit{"RefusalWithoutEnhancedCode", SendmailOutcome::SendFailed, {"550 no"}, EX_UNAVAILABLE},
+        Exit{"AddressAndPolicy",
+             SendmailOutcome::SendFailed,
+             {"550 5.1.1 a", "554 5.7.1 b"},
+             EX_UNAVAILABLE},
+        // Nothing is stored anywhere: never EX_TEMPFAIL.
+        Exit{"Deferred", SendmailOutcome::SendFailed, {"451 4.3.0 try later"}, EX_CANTCREAT},
+        Exit{"FinalAndDeferred",
+             SendmailOutcome::SendFailed,
+             {"550 5.1.1 a", "452 4.2.2 full"},
+             EX_CANTCREAT},
+        Exit{"Timeout",
+             SendmailOutcome::SendFailed,
+             {"Timeout occurred: The SMTP Host did not respond to the request"},
+             EX_CANTCREAT},
+        Exit{"Login",
+             SendmailOutcome::SendFailed,
+             {"Login: PLAIN failed: 535 5.7.8 no"},
+             EX_CANTCREAT},
+        Exit{"NoOutcome", SendmailOutcome::SendFailed, {}, EX_CANTCREAT}),
+    RowName());
+
+TEST(HomeFolder, FromTheUserDatabaseWithoutHome) {
+    const passwd *entry = ::getpwuid(::getuid());
+    ASSERT_NE(entry, nullptr);
+    const QString database = QString::fromLocal8Bit(entry->pw_dir);
+    const auto env = [](std::map<QString, QString> vars) -> EnvironmentLookup {
+        return [vars](const QString &name) -> std::optional<QString> {
+            const auto it = vars.find(name);
+            return it == vars.end() ? std::nullopt : std::optional<QString>(it->second);
+        };
+    };
+    EXPECT_EQ(HomeFolder(env({{"HOME", "/h o/me"}})), "/h o/me");
+    EXPECT_EQ(HomeFolder(env({})), database);
+    EXPECT_EQ(HomeFolder(env({{"HOME", ""}})), database);
+    EXPECT_EQ(HomeFolder(env({{"HOME", "relative"}})), database);
+    const QString config = QStringLiteral("XDG_CONFIG_HOME");
+    EXPECT_EQ(XdgFolder(env({{config, "/x"}}), config, "/.config"), "/x");
+    EXPECT_EQ(XdgFolder(env({{config, ""}}), config, "/.config"), database + "/.config");
+    EXPECT_EQ(XdgFolder(env({{config, "rel"}, {"HOME", "/h"}}), config, "/.config"), "/h/.config");
 }
 
 } // namespace

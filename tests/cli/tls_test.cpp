@@ -3,6 +3,9 @@
 // TLS, the probe's report, and the refusals a user meets.
 #include <gtest/gtest.h>
 
+#include <QDir>
+#include <QTemporaryDir>
+
 #include "dovecot_submission.h"
 #include "kelmsend_support.h"
 
@@ -146,6 +149,98 @@ TEST_F(KelmsendTls, InsecureSendWarnsAndAWrongPinSendsNothing) {
     EXPECT_EQ(pinned.exitCode, 1) << pinned.describe();
     EXPECT_TRUE(pinned.err.contains("fingerprint mismatch")) << pinned.describe();
     EXPECT_FALSE(dovecot->log().mid(before.size()).contains("method="));
+}
+
+// --tls-ca adds to the system's trust, which is read only when the file
+// does not vouch for the server: the system folder is replaced, in a private
+// mount namespace, by one holding the test authority or nothing.
+TEST_F(KelmsendTls, ACaFileAddsToTheSystemsTrustInsteadOfReplacingIt) {
+    QTemporaryDir dir;
+    const QString trusted = dir.filePath("trusted"), empty = dir.filePath("empty");
+    ASSERT_TRUE(QDir().mkpath(trusted) && QDir().mkpath(empty));
+    ASSERT_TRUE(QFile::copy(dovecot->caFile(), trusted + "/test-authority.pem"));
+    const QString unrelated = dir.filePath("unrelated.pem");
+    const Finished made =
+        clitest::RunProgram("/usr/bin/python3", {testsupport::SupportScript("make_certificate.py"),
+                                                 unrelated, "unrelated.example", "-1", "2"});
+    ASSERT_EQ(made.exitCode, 0) << made.describe();
+    const Finished rehash = clitest::RunProgram("openssl", {"rehash", trusted});
+    ASSERT_EQ(rehash.exitCode, 0) << rehash.describe();
+    const Finished probe = clitest::RunProgram("unshare", {"-m", "true"});
+    if (probe.exitCode != 0)
+        GTEST_SKIP() << "unshare -m is not permitted here: " << probe.err.toStdString();
+
+    const struct {
+        const char *what;
+        QString systemFolder;
+        QStringList caFile;
+        int exit;
+        const char *err;
+    } rows[] = {
+        {"system only", trusted, {}, 0, ""},
+        {"unrelated file, system trusts", trusted, {"--tls-ca", unrelated}, 0, ""},
+        {"server's file, empty system", empty, {"--tls-ca", dovecot->caFile()}, 0, ""},
+        {"unrelated file, empty system", empty, {"--tls-ca", unrelated}, 1, "not trusted"},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.what);
+        const QStringList send = QStringList{clitest::Kelmsend(),
+                                             "--server",
+                                             at("localhost", dovecot->startTlsPort()),
+                                             "--tls",
+                                             "starttls",
+                                             "--from",
+                                             "a@example.com",
+                                             "--to",
+                                             "b@example.com",
+                                             "--body",
+                                             "Hi",
+                                             "--quiet",
+                                             "--timeout",
+                                             "10",
+                                             "--auth",
+                                             "--user",
+                                             DovecotSubmission::user(),
+                                             "--password-env",
+                                             "KP"} +
+                                 r.caFile;
+        const Finished f = clitest::RunProgram(
+            "unshare",
+            QStringList{"-m", "--propagation", "private", "/bin/sh", "-c",
+                        "mount --bind \"$0\" /etc/ssl/certs && exec \"$@\"", r.systemFolder} +
+                send,
+            {}, {{"KP", DovecotSubmission::password()}});
+        EXPECT_EQ(f.exitCode, r.exit) << f.describe();
+        EXPECT_TRUE(f.err.contains(r.err)) << f.describe();
+    }
+}
+
+// The dynamic loader's own record (LD_DEBUG=files) of every object a run
+// maps: TLS comes in only for a run that starts it.
+TEST_F(KelmsendTls, OnlyARunThatStartsTlsLoadsTheTlsLibrary) {
+    const struct {
+        const char *what;
+        QStringList args;
+        bool tls;
+    } rows[] = {
+        {"plain", {"--server", at("127.0.0.1", sink->port()), "--tls", "opportunistic"}, false},
+        {"dry run", {"--dry-run"}, false},
+        {"starttls",
+         {"--server", at("localhost", dovecot->startTlsPort()), "--tls", "starttls", "--tls-ca",
+          dovecot->caFile(), "--auth", "--user", DovecotSubmission::user(), "--password-env", "KP"},
+         true},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.what);
+        const Finished f = RunKelmsend(
+            r.args + QStringList{"--from", "alice@example.com", "--to", "bob@example.com", "--body",
+                                 "Hi", "--quiet", "--timeout", "10"},
+            {}, {{"KP", DovecotSubmission::password()}, {"LD_DEBUG", "files"}});
+        EXPECT_EQ(f.exitCode, 0) << f.describe();
+        EXPECT_TRUE(f.err.contains("file=libQt6Network")) << f.describe();
+        for (const char *library : {"file=libssl.so", "libqopensslbackend"})
+            EXPECT_EQ(f.err.contains(library), r.tls) << library;
+    }
 }
 
 } // namespace

@@ -91,12 +91,14 @@ TEST_F(Persistence, TlsAndMechanismAreStoredButTheTokenNever) {
         m.setAuthMechanism("AUTO");
         m.setOAuthToken("secret-token");
         m.setPipelining(true);
+        m.setPartialDelivery(true);
     }
     const QByteArray text = storeText();
     EXPECT_TRUE(text.contains("TLSMode=\" 2\"")) << text.constData();
     EXPECT_TRUE(text.contains("TLSVerify=0")) << text.constData();
     EXPECT_TRUE(text.contains("AuthMechanism=AUTO")) << text.constData();
     EXPECT_TRUE(text.contains("Pipelining=-1")) << text.constData();
+    EXPECT_TRUE(text.contains("PartialDelivery=-1")) << text.constData();
     EXPECT_FALSE(text.contains("secret-token"));
     clsSendMail next;
     EXPECT_EQ(next.TLSMode(), 2);
@@ -106,6 +108,7 @@ TEST_F(Persistence, TlsAndMechanismAreStoredButTheTokenNever) {
     EXPECT_EQ(next.AuthMechanism(), "AUTO");
     EXPECT_EQ(next.OAuthToken(), "");
     EXPECT_TRUE(next.Pipelining());
+    EXPECT_TRUE(next.PartialDelivery());
 }
 
 TEST_F(Persistence, SwitchingOffIsRememberedAndTheOtherKeysAreIgnored) {

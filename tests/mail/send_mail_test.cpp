@@ -53,6 +53,7 @@ TEST(SendMailObject, NewInstanceHasTheFixedDefaults) {
     EXPECT_TRUE(m.TLSVerify());
     EXPECT_EQ(m.TLSCAFile() + m.TLSFingerprint() + m.AuthMechanism() + m.OAuthToken(), "");
     EXPECT_FALSE(m.Pipelining());
+    EXPECT_FALSE(m.PartialDelivery());
 }
 
 TEST(SendMailObject, PropertiesAreDeclaredInInterfaceOrder) {
@@ -94,7 +95,8 @@ TEST(SendMailObject, PropertiesAreDeclaredInInterfaceOrder) {
                                   "TLSFingerprint",
                                   "AuthMechanism",
                                   "OAuthToken",
-                                  "Pipelining"};
+                                  "Pipelining",
+                                  "PartialDelivery"};
     const QMetaObject &meta = clsSendMail::staticMetaObject;
     QStringList names;
     for (int i = meta.propertyOffset(); i < meta.propertyCount(); ++i) {
@@ -108,8 +110,8 @@ TEST(SendMailObject, PropertiesAreDeclaredInInterfaceOrder) {
             signalNames << meta.method(i).name();
         }
     }
-    EXPECT_EQ(signalNames,
-              QStringList({"SendSuccesful", "SendFailed", "status", "Progress", "DebugPrint"}));
+    EXPECT_EQ(signalNames, QStringList({"SendSuccesful", "SendFailed", "status", "Progress",
+                                        "DebugPrint", "RecipientResult"}));
 }
 
 TEST(SendMailObject, NumbersOutsideTheirRangeAreIgnored) {

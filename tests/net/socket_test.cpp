@@ -5,8 +5,11 @@
 #include <QDeadlineTimer>
 #include <QPointer>
 #include <QProcess>
+#include <QSslKey>
+#include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include "private_network.h"
@@ -504,4 +507,102 @@ TEST(WinSck, DualStackNamesRaceTheirAddresses) {
     EXPECT_TRUE(log.events.isEmpty()) << log.events.join(' ').toStdString();
     EXPECT_EQ(sock.State(), WinSck::sckClosed);
     EXPECT_FALSE(v4.hasPendingConnections());
+}
+
+namespace {
+
+// A loopback server that talks in clear until told to start TLS with a
+// certificate of make_certificate.py's making, as a STARTTLS server does.
+class TlsPeer : public QTcpServer {
+public:
+    QSslSocket *conn = nullptr;
+    QByteArray got;
+    bool Accept() {
+        return WaitFor([this] { return conn != nullptr; });
+    }
+    bool ReadLine() {
+        return WaitFor([this] {
+            got += conn->readAll();
+            return got.endsWith('\n');
+        });
+    }
+
+protected:
+    void incomingConnection(qintptr descriptor) override {
+        conn = new QSslSocket(this);
+        conn->setSocketDescriptor(descriptor);
+    }
+};
+
+} // namespace
+
+TEST(WinSck, StartTlsTakesOverTheConnectionAndJudgesNamesByAltNamesOnly) {
+    QTemporaryDir dir;
+    const struct {
+        const char *alt;     // make_certificate.py's ALT_NAMES for "127.0.0.1"
+        const char *host;    // the name the certificate must carry
+        const char *refusal; // empty: TlsReady
+    } rows[] = {
+        {"ip:127.0.0.1", "127.0.0.1", ""},
+        {"dns:localhost", "localhost", ""},
+        {"dns:127.0.0.1", "127.0.0.1", "lists the address as a DNS name"},
+        {"none", "127.0.0.1", "only in its common name"},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.alt);
+        const QString pem = dir.filePath(QString::number(qHash(QByteArray(r.alt))) + ".pem");
+        QProcess make;
+        make.start("/usr/bin/python3",
+                   {qEnvironmentVariable("KELM_SOURCE_DIR") + "/tests/support/make_certificate.py",
+                    pem, "127.0.0.1", "-1", "30", r.alt});
+        ASSERT_TRUE(make.waitForFinished(30000) && make.exitCode() == 0);
+        QFile keyFile(pem.chopped(4) + ".key");
+        ASSERT_TRUE(keyFile.open(QIODevice::ReadOnly));
+        const QSslKey key(&keyFile, QSsl::Ec);
+
+        TlsPeer peer;
+        ASSERT_TRUE(peer.listen(QHostAddress::LocalHost, 0));
+        WinSck sock;
+        Log log;
+        log.Attach(&sock);
+        Start(sock, log, "127.0.0.1", peer.serverPort());
+        ASSERT_TRUE(WaitFor([&] { return log.Saw("connect@7"); }));
+        ASSERT_TRUE(peer.Accept());
+        // The clear-text part: the command that asks for TLS, and the consent.
+        sock.SendData(QByteArray("STARTTLS\r\n"));
+        ASSERT_TRUE(peer.ReadLine());
+        EXPECT_EQ(peer.got, "STARTTLS\r\n");
+        peer.conn->write("220 go ahead\r\n");
+        ASSERT_TRUE(WaitFor([&] { return log.data == "220 go ahead\r\n"; }));
+
+        QString failure;
+        bool ready = false;
+        QObject::connect(&sock, &WinSck::TlsFailed, [&](const QString &why) { failure = why; });
+        QObject::connect(&sock, &WinSck::TlsReady, [&] { ready = true; });
+        peer.conn->setLocalCertificate(QSslCertificate::fromPath(pem).value(0));
+        peer.conn->setPrivateKey(key);
+        peer.conn->startServerEncryption();
+        WinSck::TlsSettings tls;
+        tls.peerName = r.host;
+        tls.caFile = pem;
+        sock.StartTls(tls);
+        ASSERT_TRUE(WaitFor([&] { return ready || !failure.isEmpty(); }));
+        if (*r.refusal) {
+            EXPECT_TRUE(failure.contains(r.refusal)) << failure.toStdString();
+            EXPECT_EQ(sock.State(), WinSck::sckError);
+            continue;
+        }
+        EXPECT_EQ(failure, "");
+        EXPECT_TRUE(sock.IsEncrypted());
+        // The same connection, now encrypted both ways.
+        peer.got.clear();
+        sock.SendData(QByteArray("EHLO me\r\n"));
+        ASSERT_TRUE(peer.ReadLine());
+        EXPECT_EQ(peer.got, "EHLO me\r\n");
+        EXPECT_TRUE(peer.conn->isEncrypted());
+        log.data.clear();
+        peer.conn->write("250 ok\r\n");
+        ASSERT_TRUE(WaitFor([&] { return log.data == "250 ok\r\n"; }));
+        EXPECT_EQ(sock.PeerAddress(), QHostAddress(QHostAddress::LocalHost));
+    }
 }

@@ -41,13 +41,17 @@ TEST(TlsPolicy, FirstBytesTellATlsServerFromAClearOne) {
 }
 
 // A self-signed certificate for `name`, valid from `from` days to `to`
-// days after today (negative: in the past).
-QSslCertificate MakeCertificate(const QTemporaryDir &dir, const QString &name, int from, int to) {
+// days after today (negative: in the past); `alt` as make_certificate.py
+// takes it (empty: the name as its DNS entry).
+QSslCertificate MakeCertificate(const QTemporaryDir &dir, const QString &name, int from, int to,
+                                const QString &alt = {}) {
     QProcess p;
-    const QString pem = dir.filePath(name + ".pem");
-    p.start("/usr/bin/python3",
-            {qEnvironmentVariable("KELM_SOURCE_DIR") + "/tests/support/make_certificate.py", pem,
-             name, QString::number(from), QString::number(to)});
+    const QString pem = dir.filePath(name + QString::number(qHash(alt)) + ".pem");
+    QStringList args{qEnvironmentVariable("KELM_SOURCE_DIR") + "/tests/support/make_certificate.py",
+                     pem, name, QString::number(from), QString::number(to)};
+    if (!alt.isEmpty())
+        args << alt;
+    p.start("/usr/bin/python3", args);
     if (!p.waitForFinished(30000) || p.exitCode() != 0)
         return QSslCertificate();
     const QList<QSslCertificate> certs = QSslCertificate::fromPath(pem);
@@ -75,6 +79,41 @@ TEST(TlsPolicy, RefusedCertificatesAreExplainedInPlainWords) {
     const QString mismatch = FingerprintMismatchText(*ParseFingerprint(kHex), actual);
     EXPECT_TRUE(mismatch.contains(FingerprintText(actual))) << mismatch.toStdString();
     EXPECT_TRUE(mismatch.contains(kHex.toUpper())) << mismatch.toStdString();
+}
+
+TEST(TlsPolicy, AddressesMatchOnlyAddressEntriesAndACertificateWithoutAltNamesIsRefused) {
+    QTemporaryDir dir;
+    const struct {
+        const char *cn;
+        const char *alt; // make_certificate.py's ALT_NAMES
+        const char *host;
+        const char *problem; // empty: accepted; otherwise what the refusal says
+    } rows[] = {
+        {"mail.example.com", "dns:mail.example.com", "MAIL.example.com.", ""},
+        {"x", "dns:*.example.com", "mail.example.com", ""},
+        {"x", "dns:*.example.com", "a.mail.example.com", "name mismatch"},
+        {"x", "dns:*.example.com", "example.com", "name mismatch"},
+        {"x", "dns:*.com", "example.com", "name mismatch"},
+        {"x", "dns:m*.example.com", "mail.example.com", "name mismatch"},
+        {"x", "ip:127.0.0.1", "127.0.0.1", ""},
+        {"x", "ip:::1", "[::1]", ""},
+        {"x", "ip:127.0.0.1", "localhost", "name mismatch"},
+        {"127.0.0.1", "dns:127.0.0.1", "127.0.0.1", "lists the address as a DNS name"},
+        {"x", "dns:localhost,ip:127.0.0.2", "127.0.0.1", "not 127.0.0.1"},
+        {"mail.example.com", "none", "mail.example.com",
+         "(mail.example.com) only in its common name"},
+        {"127.0.0.1", "none", "127.0.0.1", "without a subject alternative name"},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(std::string(r.alt) + " for " + r.host);
+        const QSslCertificate c = MakeCertificate(dir, r.cn, -1, 30, r.alt);
+        ASSERT_FALSE(c.isNull());
+        const QString problem = CertificateNameProblem(c, r.host);
+        if (*r.problem == 0)
+            EXPECT_EQ(problem, "");
+        else
+            EXPECT_TRUE(problem.contains(r.problem)) << problem.toStdString();
+    }
 }
 
 } // namespace

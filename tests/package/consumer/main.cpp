@@ -1,11 +1,14 @@
 // Creates the component from the installed package, checks a default and
-// an address check, composes a message, resolves an OAuth provider, and
-// prints OK.
+// an address check, composes a message, resolves an OAuth provider, stores
+// a message in an outbox, and prints OK.
 #include "mail/compose.h"
 #include "mail/send_mail.h"
 #include "oauth/provider.h"
+#include "outbox/queue_folder.h"
 
+#include <QBuffer>
 #include <QCoreApplication>
+#include <QTemporaryDir>
 
 #include <cstdio>
 
@@ -38,6 +41,18 @@ int main(int argc, char **argv) {
     const oauth::Resolved oauthConfig = oauth::Resolve("work", settings);
     if (!oauthConfig.config || oauthConfig.config->tokenUrl.scheme() != "https") {
         std::puts("no OAuth configuration");
+        return 1;
+    }
+    QTemporaryDir dir;
+    outbox::QueueFolder queue(dir.filePath("queue"));
+    QString error;
+    QBuffer message;
+    message.setData("Subject: Packaged\r\n\r\nHello\r\n");
+    message.open(QIODevice::ReadOnly);
+    if (!queue.open(&error) ||
+        !queue.store(message, {"", "me@example.com", {"you@example.com"}}).ok() ||
+        queue.list().size() != 1) {
+        std::puts("no outbox");
         return 1;
     }
     std::puts("OK");

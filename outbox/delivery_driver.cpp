@@ -1,0 +1,7 @@
+#include "outbox/delivery_driver.h"
+
+namespace outbox {
+
+DeliveryDriver::~DeliveryDriver() = default;
+
+} // namespace outbox
