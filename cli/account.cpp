@@ -13,14 +13,16 @@ namespace kelmsend {
 
 namespace {
 
-const QStringList kSecretKeys{"password-file", "password-command", "oauth-token-file"};
+const QStringList kSecretKeys{"password-file", "password-command", "oauth-token-file",
+                              "oauth-token-command", "oauth-client-secret"};
 
 // Keys of one group stand for one setting: the command line giving any of
 // them overrides all of them.
-const QList<QStringList> kGroups{{"server", "port"},
-                                 {"password-env", "password-file", "password-command"},
-                                 {"oauth-token-env", "oauth-token-file"},
-                                 {"quiet", "verbose", "trace"}};
+const QList<QStringList> kGroups{
+    {"server", "port"},
+    {"password-env", "password-file", "password-command"},
+    {"oauth-token-env", "oauth-token-file", "oauth-token-command", "oauth-provider"},
+    {"quiet", "verbose", "trace"}};
 
 QStringList groupOf(const QString &key) {
     for (const QStringList &group : kGroups) {

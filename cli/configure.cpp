@@ -57,8 +57,11 @@ void ConfigureSession(clsSendMail &mail, const Options &o, const QString &passwo
         mail.setOAuthToken(oauthToken);
         mail.setAllowPlaintextAuth(o.allowPlaintextAuth);
     }
-    if (o.needsPassword()) {
+    // XOAUTH2 and OAUTHBEARER carry the user name beside the token.
+    if (o.logsIn()) {
         mail.setUsername(o.user);
+    }
+    if (o.needsPassword()) {
         mail.setPassword(password);
     }
 }

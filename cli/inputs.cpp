@@ -49,10 +49,12 @@ QString readFile(const QString &option, const QString &path, QByteArray &bytes) 
 // Once the first line is in, the command has this long to end by itself.
 constexpr int kPasswordCommandGraceMs = 2000;
 
+} // namespace
+
 // The first line of what the command prints, read as it arrives: a command
 // that prints more (a whole `pass` entry, or `yes`) is not read further.
-QString runPasswordCommand(const QString &command, QString &password) {
-    const QString named = "--password-command: \"" + command + "\"";
+QString RunSecretCommand(const QString &option, const QString &command, QString &password) {
+    const QString named = option + ": \"" + command + "\"";
     QProcess shell;
     shell.setProgram(QStringLiteral("/bin/sh"));
     shell.setArguments({QStringLiteral("-c"), command});
@@ -110,11 +112,15 @@ QString runPasswordCommand(const QString &command, QString &password) {
         line.chop(1);
     }
     if (line.isEmpty()) {
-        return named + " printed no password";
+        return named + " printed no " +
+               (option.contains(QLatin1String("password")) ? QStringLiteral("password")
+                                                           : QStringLiteral("token"));
     }
     password = QString::fromUtf8(line);
     return QString();
 }
+
+namespace {
 
 // The first line of a password or token file, without its line end.
 QString readFirstLine(const QString &option, const QString &path, QByteArray &line) {
@@ -136,7 +142,7 @@ QString readFirstLine(const QString &option, const QString &path, QByteArray &li
 
 QString LoadPassword(const Options &o, QString &password, const EnvironmentLookup &env) {
     if (!o.passwordCommand.isEmpty()) {
-        return runPasswordCommand(o.passwordCommand, password);
+        return RunSecretCommand(QStringLiteral("--password-command"), o.passwordCommand, password);
     }
     if (!o.passwordFile.isEmpty()) {
         QByteArray line;
@@ -170,6 +176,13 @@ QString LoadOAuthToken(const Options &o, QString &token, const EnvironmentLookup
         if (token.isEmpty()) {
             return "--oauth-token-file: no token on the first line of " + o.oauthTokenFile;
         }
+    } else if (!o.oauthTokenCommand.isEmpty()) {
+        if (QString problem = RunSecretCommand(QStringLiteral("--oauth-token-command"),
+                                               o.oauthTokenCommand, token);
+            !problem.isEmpty()) {
+            return problem;
+        }
+        token = token.trimmed();
     } else if (!o.oauthTokenEnv.isEmpty()) {
         const std::optional<QString> value = env(o.oauthTokenEnv);
         if (!value || value->trimmed().isEmpty()) {
@@ -214,7 +227,8 @@ QString LoadInputs(const Options &o, Inputs &inputs, const StdinReader &readStdi
             return problem;
         }
     }
-    if (o.auth) {
+    // A command's token and the sign-in's are fetched right before the login.
+    if (o.auth && o.oauthTokenCommand.isEmpty() && !o.signsIn()) {
         if (QString problem = LoadOAuthToken(o, inputs.oauthToken, env); !problem.isEmpty()) {
             return problem;
         }

@@ -26,7 +26,9 @@ using StdinReader = std::function<QByteArray()>;
 using EnvironmentLookup = std::function<std::optional<QString>(const QString &name)>;
 
 // Checks every --attach file (it exists, is a regular file and can be
-// opened), then fetches the password (when --auth or --pop3 asks for one)
+// opened), then fetches the password (when --auth or --pop3 asks for one),
+// the OAuth token of a variable or a file (a command's and a sign-in's are
+// fetched right before the login, cli/bearer_send.h)
 // and the message text (--body, --body-file, else standard input). Returns
 // "" on success, otherwise a message that names the option and the file or
 // variable.
@@ -46,9 +48,15 @@ using EnvironmentLookup = std::function<std::optional<QString>(const QString &na
 [[nodiscard]] QString LoadPassword(const Options &options, QString &password,
                                    const EnvironmentLookup &env);
 
-// Fetches the OAuth bearer token that --oauth-token-env or --oauth-token-file
-// names (nothing when neither is given): the variable's value or the file's
-// first line (read as --password-file is), blanks trimmed; an unset
+// The first line that `command` prints, run as --password-command is (the
+// same bounds); messages name `option` and the command.
+[[nodiscard]] QString RunSecretCommand(const QString &option, const QString &command,
+                                       QString &line);
+
+// Fetches the OAuth bearer token that --oauth-token-env, --oauth-token-file
+// or --oauth-token-command names (nothing when none is given): the
+// variable's value, the file's first line (read as --password-file is) or
+// the command's (run as --password-command is), blanks trimmed; an unset
 // variable, a missing file or an empty token is refused with a message
 // naming the option.
 [[nodiscard]] QString LoadOAuthToken(const Options &options, QString &token,

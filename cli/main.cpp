@@ -17,6 +17,8 @@
 //                        mx" and a send without --server look up (default:
 //                        the machine's DNS domain)
 #include "cli/account.h"
+#include "cli/auth_command.h"
+#include "cli/bearer_send.h"
 #include "cli/configure.h"
 #include "cli/dry_run.h"
 #include "cli/inputs.h"
@@ -163,6 +165,10 @@ int runSend(const Options &o, Reporter &reporter) {
         return kExitSent;
     }
 
+    if (o.auth && (o.signsIn() || !o.oauthTokenCommand.isEmpty())) {
+        BearerTokens tokens(o, environment);
+        return DeliverWithToken(mail, reporter, tokens, [&mail] { mail.Send(); });
+    }
     return Deliver(mail, reporter, [&mail] { mail.Send(); });
 }
 
@@ -304,6 +310,16 @@ int main(int argc, char **argv) {
         return runSendmail(arguments);
     }
 
+    if (arguments.value(0) == QLatin1String("auth")) {
+        const int status = RunAuth(arguments.mid(1), environment,
+                                   {[](const QByteArray &b) {
+                                        writeStdout(b);
+                                        std::fflush(stdout);
+                                    },
+                                    writeStderr});
+        std::fflush(stdout);
+        return status;
+    }
     const ParseResult parsed = ParseArguments(arguments);
     if (!parsed.options) {
         return usageError(parsed.error);
@@ -313,7 +329,8 @@ int main(int argc, char **argv) {
         return relay(*relayed);
     }
     if (o.command == Command::Send) {
-        for (const QString &problem : {LoadAccount(o, environment), CheckOptions(o)}) {
+        for (const QString &problem :
+             {LoadAccount(o, environment), ApplyProviderDefaults(o), CheckOptions(o)}) {
             if (!problem.isEmpty()) {
                 return usageError(problem);
             }

@@ -228,6 +228,41 @@ const std::vector<OptionInfo> &optionTable() {
         {"oauth-token-file", 0, "FILE", "OAuth bearer token for --auth: first line of FILE",
          SendOnly,
          [](Options &o, const QString &v) { o.oauthTokenFile = nonEmpty(v, "a file name"); }},
+        {"oauth-token-command", 0, "CMD",
+         "the OAuth token is the first line CMD prints, before each login", SendOnly,
+         [](Options &o, const QString &v) { o.oauthTokenCommand = nonEmpty(v, "a command"); }},
+        {"oauth-provider", 0, "NAME",
+         "sign in with microsoft, google or custom (see kelmsend auth)", SendOnly,
+         [](Options &o, const QString &v) {
+             if (!oauth::FindPreset(v.trimmed())) {
+                 throw Problem{"must be microsoft, google or custom, not \"" + v + "\""};
+             }
+             o.oauth.provider = v.trimmed().toLower();
+         }},
+        {"oauth-client-id", 0, "ID", "the client id you registered with the provider", SendOnly,
+         [](Options &o, const QString &v) { o.oauth.clientId = nonEmpty(v, "an id").trimmed(); }},
+        {"oauth-client-secret", 0, "TEXT", "the client secret, when the provider issued one",
+         SendOnly,
+         [](Options &o, const QString &v) { o.oauth.clientSecret = nonEmpty(v, "a secret"); }},
+        {"oauth-scope", 0, "SCOPE", "the scope asked for (default: the provider's for SMTP)",
+         SendOnly, [](Options &o, const QString &v) { o.oauth.scope = nonEmpty(v, "a scope"); }},
+        {"oauth-auth-url", 0, "URL", "the provider's authorization endpoint", SendOnly,
+         [](Options &o, const QString &v) {
+             o.oauth.authUrl = nonEmpty(v, "an address").trimmed();
+         }},
+        {"oauth-token-url", 0, "URL", "the provider's token endpoint", SendOnly,
+         [](Options &o, const QString &v) {
+             o.oauth.tokenUrl = nonEmpty(v, "an address").trimmed();
+         }},
+        {"oauth-device-url", 0, "URL", "the provider's device authorization endpoint", SendOnly,
+         [](Options &o, const QString &v) {
+             o.oauth.deviceUrl = nonEmpty(v, "an address").trimmed();
+         }},
+        {"oauth-flow", 0, "FLOW", "device or browser (default: the provider's)", SendOnly,
+         [](Options &o, const QString &v) { o.oauth.flow = nonEmpty(v, "a flow"); }},
+        {"token-store", 0, "STORE", "secret-service or file: where auth login keeps the tokens",
+         SendOnly,
+         [](Options &o, const QString &v) { o.oauth.tokenStore = nonEmpty(v, "a store"); }},
         {"allow-plaintext-auth", 0, nullptr,
          "allow --auth over --tls none, and --pop3, to a remote server", SendOnly,
          [](Options &o, const QString &) { o.allowPlaintextAuth = true; }},
@@ -333,6 +368,15 @@ QString commandName(Command c) {
     return QString();
 }
 
+// What applies only with --auth; from kFirstSignInOption on, only with
+// --oauth-provider.
+const QStringList kAuthOnlyOptions{
+    "--auth-mech",      "--oauth-token-env", "--oauth-token-file",    "--oauth-token-command",
+    "--oauth-provider", "--oauth-client-id", "--oauth-client-secret", "--oauth-scope",
+    "--oauth-auth-url", "--oauth-token-url", "--oauth-device-url",    "--oauth-flow",
+    "--token-store"};
+constexpr qsizetype kFirstSignInOption = 5;
+
 // The sources of the password, in the order their names are listed.
 const QStringList kPasswordSources{"--password-env", "--password-file", "--password-command"};
 
@@ -350,7 +394,65 @@ QStringList passwordSourcesSet(const Options &o) {
     return set;
 }
 
+// The sources of an OAuth token exclude each other; the sign-in keys need
+// --oauth-provider and hold together (oauth::Resolve); a token goes with
+// an OAuth mechanism.
+QString checkTokenSources(const Options &o) {
+    QStringList sources;
+    for (const auto &[option, value] : {std::pair{"--oauth-token-env", o.oauthTokenEnv},
+                                        {"--oauth-token-file", o.oauthTokenFile},
+                                        {"--oauth-token-command", o.oauthTokenCommand},
+                                        {"--oauth-provider", o.oauth.provider}}) {
+        if (!value.isEmpty()) {
+            sources << QLatin1String(option);
+        }
+    }
+    if (sources.size() > 1) {
+        return sources[0] + " and " + sources[1] + " exclude each other";
+    }
+    if (!o.auth) {
+        for (const QString &option : kAuthOnlyOptions) {
+            if (o.isGiven(option)) {
+                return option + QStringLiteral(" applies only with --auth");
+            }
+        }
+        return QString();
+    }
+    if (!o.signsIn()) {
+        for (const QString &option : kAuthOnlyOptions.mid(kFirstSignInOption)) {
+            if (o.isGiven(option)) {
+                return option + QStringLiteral(" applies only with --oauth-provider");
+            }
+        }
+    }
+    if ((o.signsIn() || !o.oauthTokenCommand.isEmpty()) && !o.authMech.isEmpty() &&
+        o.authMech != QLatin1String("XOAUTH2") && o.authMech != QLatin1String("OAUTHBEARER")) {
+        return sources.value(0) + " needs --auth-mech xoauth2, oauthbearer or auto, not " +
+               o.authMech;
+    }
+    if (o.signsIn()) {
+        if (const oauth::Resolved r = oauth::Resolve(o.accountName(), o.oauth); !r.config) {
+            return "account " + o.accountName() + ": " + r.error;
+        }
+    }
+    return QString();
+}
+
 } // namespace
+
+QString ApplyProviderDefaults(Options &o) {
+    if (!o.auth || !o.signsIn() || !o.server.isEmpty()) {
+        return QString();
+    }
+    const std::optional<oauth::Preset> preset = oauth::FindPreset(o.oauth.provider);
+    if (preset && !preset->server.isEmpty()) {
+        o.server = preset->server;
+        if (o.port == 0) {
+            o.port = preset->port;
+        }
+    }
+    return QString();
+}
 
 // The rules that tie options together, for a send.
 QString CheckOptions(const Options &o) {
@@ -409,15 +511,8 @@ QString CheckLogin(const Options &o) {
     if (sources.size() > 1) {
         return sources[0] + " and " + sources[1] + " exclude each other";
     }
-    if (!o.oauthTokenEnv.isEmpty() && !o.oauthTokenFile.isEmpty()) {
-        return QStringLiteral("--oauth-token-env and --oauth-token-file exclude each other");
-    }
-    if (!o.auth) {
-        for (const char *option : {"--auth-mech", "--oauth-token-env", "--oauth-token-file"}) {
-            if (o.isGiven(QLatin1String(option))) {
-                return QLatin1String(option) + QStringLiteral(" applies only with --auth");
-            }
-        }
+    if (const QString problem = checkTokenSources(o); !problem.isEmpty()) {
+        return problem;
     }
     if (o.auth && EffectiveTlsMode(o) == sendmail::TlsMode::None && !o.allowPlaintextAuth &&
         !IsLoopbackHost(o.server)) {
@@ -510,6 +605,16 @@ const QStringList &AccountKeys() {
                                   "auth-mech",
                                   "oauth-token-env",
                                   "oauth-token-file",
+                                  "oauth-token-command",
+                                  "oauth-provider",
+                                  "oauth-client-id",
+                                  "oauth-client-secret",
+                                  "oauth-scope",
+                                  "oauth-auth-url",
+                                  "oauth-token-url",
+                                  "oauth-device-url",
+                                  "oauth-flow",
+                                  "token-store",
                                   "allow-plaintext-auth",
                                   "tls",
                                   "tls-ca",
@@ -752,11 +857,14 @@ QString HelpText() {
         "       kelmsend content-type FILE           content type of FILE by its extension\n"
         "       kelmsend probe --server HOST[:PORT]  what the server offers, TLS certificate "
         "included\n"
+        "       kelmsend auth login|status|logout [--account NAME]\n"
+        "                                            OAuth sign-in of an account (see below)\n"
         "       kelmsend -t [-i] [-f ADDRESS] [RECIPIENT...] < MESSAGE\n"
         "                                            sendmail mode: relay a finished message\n"
         "\n"
         "The message text comes from --body, --body-file or standard input.\n"
-        "Exit status: 0 sent, 1 failed (the reason on standard error), 2 usage error\n"
+        "Exit status: 0 sent, 1 failed (the reason on standard error), 2 usage error,\n"
+        "77 the account's sign-in has expired (kelmsend auth login --account NAME)\n"
         "(sendmail mode: see below).\n"
         "\n"
         "Options:\n");
@@ -801,6 +909,12 @@ QString HelpText() {
         "--account NAME picks one, else [default] is used when present; the command line\n"
         "wins. A file with password-file, password-command or oauth-token-file must be\n"
         "private (chmod 600).\n"
+        "\n"
+        "OAuth: an account with auth, user, oauth-provider (microsoft, google or custom) and\n"
+        "oauth-client-id signs in once with kelmsend auth login; each send then uses the\n"
+        "stored access token while it lasts and renews it by the refresh token, and renews\n"
+        "it once more when the server refuses it. Tokens are kept in the Secret Service, or\n"
+        "with token-store = file in $XDG_STATE_HOME/kelmsend/oauth/ACCOUNT (mode 600).\n"
         "\n"
         "Environment:\n"
         "  KELMSEND_CONFIG      the configuration file of the accounts\n"

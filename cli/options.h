@@ -16,6 +16,7 @@
 #pragma once
 
 #include "net/tls_policy.h"
+#include "oauth/provider.h"
 
 #include <QString>
 #include <QStringList>
@@ -28,6 +29,8 @@ namespace kelmsend {
 inline constexpr int kExitSent = 0;
 inline constexpr int kExitFailed = 1;
 inline constexpr int kExitUsage = 2;
+// The account's OAuth sign-in has expired (EX_NOPERM): `kelmsend auth login`.
+inline constexpr int kExitSignIn = 77;
 
 // The component caps one message at this many envelope recipients.
 inline constexpr int kMaxRecipients = 100;
@@ -87,10 +90,12 @@ struct Options {
     QString passwordEnv = QStringLiteral("KELMSEND_PASSWORD");
     bool passwordEnvSet = false; // --password-env was given
     QString passwordFile;
-    QString passwordCommand; // run by /bin/sh; its first output line is the password
-    QString authMech;        // "" (auto) or a mechanism's name as sasl/ knows it
-    QString oauthTokenEnv;   // the variable that holds the OAuth bearer token
-    QString oauthTokenFile;  // or the file whose first line it is
+    QString passwordCommand;   // run by /bin/sh; its first output line is the password
+    QString authMech;          // "" (auto) or a mechanism's name as sasl/ knows it
+    QString oauthTokenEnv;     // the variable that holds the OAuth bearer token
+    QString oauthTokenFile;    // or the file whose first line it is
+    QString oauthTokenCommand; // or the first output line of this command (run by /bin/sh)
+    oauth::Settings oauth;     // sign-in by kelmsend itself (oauth-provider and its keys)
     bool allowPlaintextAuth = false;
 
     // TLS. No --tls: see EffectiveTlsMode.
@@ -126,7 +131,15 @@ struct Options {
         return (auth && (!hasOAuthToken() || passwordGiven)) || !pop3Host.isEmpty();
     }
     bool logsIn() const { return auth || !pop3Host.isEmpty(); }
-    bool hasOAuthToken() const { return !oauthTokenEnv.isEmpty() || !oauthTokenFile.isEmpty(); }
+    bool hasOAuthToken() const {
+        return !oauthTokenEnv.isEmpty() || !oauthTokenFile.isEmpty() ||
+               !oauthTokenCommand.isEmpty() || signsIn();
+    }
+    // Whether kelmsend gets the token itself, from the account's sign-in.
+    bool signsIn() const { return !oauth.provider.isEmpty(); }
+    // The account that sign-in and the token store know ("default" unless
+    // --account names one).
+    QString accountName() const { return account.isEmpty() ? QStringLiteral("default") : account; }
     int recipientCount() const { return static_cast<int>(to.size() + cc.size() + bcc.size()); }
 };
 
@@ -163,6 +176,11 @@ struct HostAndPort {
 // The part of CheckOptions about logging in: --auth and --pop3 need --user,
 // and at most one source of the password.
 [[nodiscard]] QString CheckLogin(const Options &options);
+
+// With --auth and --oauth-provider but no server: the provider's usual
+// submission server and port. Returns "" (it cannot fail; it stands in a
+// list of checks).
+[[nodiscard]] QString ApplyProviderDefaults(Options &options);
 
 enum class OptionKind {
     Unknown,

@@ -1,5 +1,7 @@
 #include "cli/sendmail/run.h"
 
+#include "cli/bearer_send.h"
+
 #include "cli/account.h"
 #include "cli/configure.h"
 #include "cli/sendmail/exit_status.h"
@@ -132,7 +134,7 @@ int RunSendmail(SendmailArguments a, const EnvironmentLookup &env, QFile &in,
                              "message at once",
                       SendmailOutcome::Usage);
     }
-    for (const QString &problem : {LoadAccount(o, env), CheckLogin(o)}) {
+    for (const QString &problem : {LoadAccount(o, env), ApplyProviderDefaults(o), CheckLogin(o)}) {
         if (!problem.isEmpty()) {
             return refuse(problem, SendmailOutcome::Configuration);
         }
@@ -161,8 +163,8 @@ int RunSendmail(SendmailArguments a, const EnvironmentLookup &env, QFile &in,
         }
     }
 
-    QString oauthToken;
-    if (o.auth) {
+    QString oauthToken; // a command's and a sign-in's come right before the login
+    if (o.auth && o.oauthTokenCommand.isEmpty() && !o.signsIn()) {
         if (const QString problem = LoadOAuthToken(o, oauthToken, env); !problem.isEmpty()) {
             return refuse(problem, SendmailOutcome::Configuration);
         }
@@ -189,10 +191,22 @@ int RunSendmail(SendmailArguments a, const EnvironmentLookup &env, QFile &in,
 
     clsSendMail mail;
     ConfigureSession(mail, o, password, oauthToken);
+    const auto relay = [&] { mail.Relay(message.sender, message.recipients, &device); };
     QStringList failures;
-    const int sent = Deliver(
-        mail, reporter, [&] { mail.Relay(message.sender, message.recipients, &device); },
-        &failures);
+    if (o.auth && (o.signsIn() || !o.oauthTokenCommand.isEmpty())) {
+        BearerTokens tokens(o, env);
+        const int status = DeliverWithToken(mail, reporter, tokens, relay, &failures);
+        // An expired sign-in keeps its own status (77) until the queue can defer it.
+        if (status == kExitSignIn) {
+            return status;
+        }
+        if (status == kExitUsage) {
+            return SendmailExitStatus(SendmailOutcome::Configuration);
+        }
+        return status == kExitSent ? SendmailExitStatus(SendmailOutcome::Sent)
+                                   : SendmailExitStatus(SendmailOutcome::SendFailed, failures);
+    }
+    const int sent = Deliver(mail, reporter, relay, &failures);
     return sent == kExitSent ? SendmailExitStatus(SendmailOutcome::Sent)
                              : SendmailExitStatus(SendmailOutcome::SendFailed, failures);
 }

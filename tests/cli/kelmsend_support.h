@@ -52,14 +52,10 @@ struct Finished {
     }
 };
 
-// Runs `program` with `args`, `input` on its standard input, and the test's
-// environment plus `env` (an empty value removes the variable). kelmsend's
-// own variables are removed and XDG_CONFIG_HOME points at a folder that
-// does not exist, unless `env` sets them.
-inline Finished RunProgram(const QString &program, const QStringList &args,
-                           const QByteArray &input = {}, const std::map<QString, QString> &env = {},
-                           int limitMs = 120000) {
-    QProcess p;
+// The test's environment plus `env` (an empty value removes the variable).
+// kelmsend's own variables are removed and XDG_CONFIG_HOME points at a
+// folder that does not exist, unless `env` sets them.
+inline QProcessEnvironment TestEnvironment(const std::map<QString, QString> &env) {
     QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
     e.remove("KELMSEND_PASSWORD");
     e.remove("KELMSEND_NAMESERVER");
@@ -75,7 +71,16 @@ inline Finished RunProgram(const QString &program, const QStringList &args,
             e.insert(key, value);
         }
     }
-    p.setProcessEnvironment(e);
+    return e;
+}
+
+// Runs `program` with `args`, `input` on its standard input, in
+// TestEnvironment(env).
+inline Finished RunProgram(const QString &program, const QStringList &args,
+                           const QByteArray &input = {}, const std::map<QString, QString> &env = {},
+                           int limitMs = 120000) {
+    QProcess p;
+    p.setProcessEnvironment(TestEnvironment(env));
     p.start(program, args);
     Finished r;
     if (!p.waitForStarted(10000)) {

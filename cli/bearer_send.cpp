@@ -1,0 +1,195 @@
+#include "cli/bearer_send.h"
+
+#include "cli/configure.h"
+#include "mail/send_mail.h"
+#include "oauth/token_source.h"
+#include "oauth/token_store.h"
+
+#include <QEventLoop>
+#include <QNetworkAccessManager>
+#include <QTimer>
+
+namespace kelmsend {
+
+namespace {
+
+// Beyond the core's own limits (each exchange, each Secret Service call, the
+// lock of the account), the wait for a token never lasts longer than this.
+constexpr int kTokenWaitMs = 180000;
+
+} // namespace
+
+struct BearerTokens::SignIn {
+    oauth::Config config;
+    oauth::TokenStore store;
+    QNetworkAccessManager manager;
+    oauth::TokenSource source{&store, &manager};
+};
+
+BearerTokens::BearerTokens(const Options &o, EnvironmentLookup env)
+    : m_options(o), m_env(std::move(env)) {
+    if (!o.signsIn()) {
+        return;
+    }
+    const oauth::Resolved resolved = oauth::Resolve(o.accountName(), o.oauth);
+    if (!resolved.config) {
+        return; // CheckOptions refused it already; fetch() says so again
+    }
+    m_signIn = std::make_unique<SignIn>();
+    m_signIn->config = *resolved.config;
+    if (o.connectTimeout > 0) {
+        m_signIn->config.exchangeTimeoutMs = o.connectTimeout * 1000;
+    }
+    m_signIn->store.setSecretServiceTimeoutMs(m_signIn->config.secretServiceTimeoutMs);
+}
+
+BearerTokens::~BearerTokens() = default;
+
+bool BearerTokens::renewable() const {
+    return m_options.signsIn() || !m_options.oauthTokenCommand.isEmpty();
+}
+
+TokenFetch BearerTokens::fetch(bool refused) {
+    TokenFetch out;
+    if (!m_options.signsIn()) {
+        if (const QString problem = LoadOAuthToken(m_options, out.token, m_env);
+            !problem.isEmpty()) {
+            // As a password command that fails: the setting needs fixing.
+            return TokenFetch{{}, kExitUsage, problem};
+        }
+        return out;
+    }
+    if (!m_signIn) {
+        return TokenFetch{
+            {}, kExitUsage, oauth::Resolve(m_options.accountName(), m_options.oauth).error};
+    }
+    QEventLoop loop;
+    std::optional<oauth::Result> result;
+    QTimer guard;
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, &loop, &QEventLoop::quit);
+    m_signIn->source.accessToken(m_signIn->config,
+                                 refused ? oauth::TokenSource::Need::Refused
+                                         : oauth::TokenSource::Need::Login,
+                                 &loop, [&](const oauth::Result &r) {
+                                     result = r;
+                                     loop.quit();
+                                 });
+    if (!result) {
+        guard.start(kTokenWaitMs);
+        loop.exec();
+    }
+    if (!result) {
+        return TokenFetch{{},
+                          kExitFailed,
+                          "no access token for account " + m_options.accountName() + " within " +
+                              QString::number(kTokenWaitMs / 1000) + " seconds; try again later"};
+    }
+    if (result->outcome != oauth::Outcome::Ok) {
+        const SignInFailure f =
+            DescribeSignInFailure(result->outcome, result->message, m_options.accountName());
+        return TokenFetch{{}, f.exitCode, f.text};
+    }
+    out.token = result->tokens.accessToken;
+    return out;
+}
+
+SignInFailure DescribeSignInFailure(oauth::Outcome outcome, const QString &message,
+                                    const QString &account) {
+    const QString login = "kelmsend auth login --account " + account;
+    switch (outcome) {
+    case oauth::Outcome::SignInExpired:
+        return {kExitSignIn, "sign-in for account " + account + " has expired: run " + login};
+    case oauth::Outcome::NotSignedIn:
+        return {kExitSignIn, message + " (run " + login + ")"};
+    case oauth::Outcome::Ok:
+    case oauth::Outcome::Temporary:
+    case oauth::Outcome::StoreUnavailable:
+    case oauth::Outcome::Denied:
+    case oauth::Outcome::Failed:
+        break;
+    }
+    return {kExitFailed, message};
+}
+
+bool TokenRefused(const QStringList &statuses, const QStringList &failures) {
+    bool bearerLogin = false;
+    for (const QString &s : statuses) {
+        if (s.startsWith(QLatin1String("Sending Login Authentication (XOAUTH2)")) ||
+            s.startsWith(QLatin1String("Sending Login Authentication (OAUTHBEARER)"))) {
+            bearerLogin = true;
+        } else if (s.startsWith(QLatin1String("Host Login OK"))) {
+            bearerLogin = false;
+        }
+    }
+    return bearerLogin && !failures.isEmpty() &&
+           failures.first().trimmed().startsWith(QLatin1String("535"));
+}
+
+int DeliverWithToken(clsSendMail &mail, Reporter &reporter, BearerTokens &tokens,
+                     const std::function<void()> &send, QStringList *failuresOut) {
+    const auto failWith = [&](const TokenFetch &f) {
+        reporter.Finish();
+        reporter.Error(f.error);
+        if (failuresOut) {
+            *failuresOut = QStringList{f.error};
+        }
+        return f.exitCode;
+    };
+    const TokenFetch first = tokens.fetch(false);
+    if (!first.error.isEmpty()) {
+        return failWith(first);
+    }
+    mail.setOAuthToken(first.token);
+    if (!tokens.renewable()) {
+        return Deliver(mail, reporter, send, failuresOut);
+    }
+
+    // The first try: its failure is reported only when it is not a refused
+    // token, which the second try replaces.
+    QStringList statuses, failures;
+    bool sent = false;
+    const QList<QMetaObject::Connection> links{
+        QObject::connect(&mail, &clsSendMail::status,
+                         [&](const QString &s) {
+                             statuses << s;
+                             reporter.Status(s);
+                         }),
+        QObject::connect(&mail, &clsSendMail::DebugPrint,
+                         [&](const QVariant &t) { reporter.Trace(t); }),
+        QObject::connect(&mail, &clsSendMail::Progress, [&](int p) { reporter.Progress(p); }),
+        QObject::connect(&mail, &clsSendMail::SendFailed,
+                         [&](const QString &why) { failures << why; }),
+        QObject::connect(&mail, &clsSendMail::SendSuccesful, [&] { sent = true; })};
+    send();
+    for (const QMetaObject::Connection &link : links) {
+        QObject::disconnect(link);
+    }
+    if (failures.isEmpty() && sent) {
+        reporter.Finish();
+        return kExitSent;
+    }
+    if (!TokenRefused(statuses, failures)) {
+        reporter.Finish();
+        for (const QString &why : failures) {
+            reporter.Error(why.trimmed().isEmpty() ? QStringLiteral("the send failed") : why);
+        }
+        if (failures.isEmpty()) {
+            failures << QStringLiteral("the send ended without an outcome");
+            reporter.Error(failures.last());
+        }
+        if (failuresOut) {
+            *failuresOut = failures;
+        }
+        return kExitFailed;
+    }
+    reporter.Status(QStringLiteral("The server refused the access token; getting a new one"));
+    const TokenFetch second = tokens.fetch(true);
+    if (!second.error.isEmpty()) {
+        return failWith(second);
+    }
+    mail.setOAuthToken(second.token);
+    return Deliver(mail, reporter, send, failuresOut);
+}
+
+} // namespace kelmsend
