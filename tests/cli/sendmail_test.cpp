@@ -348,26 +348,12 @@ INSTANTIATE_TEST_SUITE_P(
                 "address; set from = ADDRESS in the account (kelmsend then sends with it "
                 "instead), or give -f with a full address",
                 EX_CONFIG},
-        Refusal{"QueueListing",
-                {"-bp"},
-                kAccount,
-                kPrivate,
-                "-bp (list the queue) is not available: kelmsend keeps no queue yet and sends "
-                "each message at once",
-                EX_USAGE},
         Refusal{"QueueFlushUnderTheSendmailLink",
                 {"%link", "-q"},
                 kAccount,
                 kPrivate,
-                "-q (deliver the queue) is not available: kelmsend keeps no queue yet and sends "
-                "each message at once",
-                EX_USAGE},
-        Refusal{"StoreOnly",
-                {"--account", "default", "-odq", "-t"},
-                kAccount,
-                kPrivate,
-                "-odq (store for later) is not available: kelmsend keeps no queue yet and sends "
-                "each message at once",
+                "-q (deliver the queue) is not available yet: kelmsend stores messages (-odq) but "
+                "cannot deliver the queue",
                 EX_USAGE}),
     RowName());
 
