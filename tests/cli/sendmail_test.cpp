@@ -325,7 +325,7 @@ INSTANTIATE_TEST_SUITE_P(
                 "from-name, auth, user, password-env, password-file, password-command, auth-mech, "
                 "oauth-token-env, oauth-token-file, allow-plaintext-auth, tls, tls-ca, "
                 "tls-fingerprint, tls-insecure, pop3, timeout, message-timeout, retries, "
-                "no-pipelining, no-validate, quiet, verbose, trace)",
+                "no-pipelining, no-validate, quiet, verbose, trace, queue-dir)",
                 EX_CONFIG},
         Refusal{"UnknownFlag",
                 {"-i", "-X", "r@example.org"},
