@@ -158,7 +158,8 @@ QString ApplyAccount(Options &o, const ConfigFile &file, const ConfigSection &se
             }
             passwordSource = &e;
         }
-        static const QStringList kFileKeys{"password-file", "oauth-token-file", "tls-ca"};
+        static const QStringList kFileKeys{"password-file", "oauth-token-file", "tls-ca",
+                                           "queue-dir"};
         if (kFileKeys.contains(e.key) && value.startsWith(QLatin1String("~/"))) {
             value = HomeFolder(ProcessEnvironment) + value.mid(1);
         }

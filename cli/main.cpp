@@ -24,6 +24,7 @@
 #include "cli/inputs.h"
 #include "cli/options.h"
 #include "cli/probe.h"
+#include "cli/queue_command.h"
 #include "cli/reporter.h"
 #include "cli/sendmail/arguments.h"
 #include "cli/sendmail/exit_status.h"
@@ -38,6 +39,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QSettings>
 
 #include <cstdio>
@@ -256,7 +258,8 @@ int relay(const SendmailArguments &arguments) {
     QElapsedTimer clock;
     clock.start();
     const Console console{writeStderr, ::isatty(STDERR_FILENO) != 0,
-                          [&clock] { return clock.elapsed(); }};
+                          [&clock] { return clock.elapsed(); },
+                          [](const QByteArray &bytes) { writeStdout(bytes); }};
     return RunSendmail(arguments, environment, in, console);
 }
 
@@ -275,6 +278,18 @@ int runSendmail(const QStringList &arguments) {
         return kExitSent;
     }
     return relay(*parsed.arguments);
+}
+
+// "kelmsend queue ...", or mailq.
+int runQueue(const QStringList &arguments) {
+    const QueueParse parsed = ParseQueueArguments(arguments);
+    if (!parsed.command) {
+        return usageError(parsed.error);
+    }
+    const int status = RunQueueCommand(
+        *parsed.command, environment, [](const QByteArray &bytes) { writeStdout(bytes); },
+        writeStderr);
+    return std::fflush(stdout) == 0 ? status : kExitFailed;
 }
 
 // A send whose options compose nothing, with standard input (not a
@@ -306,8 +321,13 @@ int main(int argc, char **argv) {
     const QStringList arguments = app.arguments().mid(1);
     // argv[0] as the caller wrote it: the application's path would name the
     // executable a "sendmail" link resolves to.
-    if (IsSendmailInvocation(QString::fromLocal8Bit(argv[0]), arguments)) {
+    const QString program = QString::fromLocal8Bit(argv[0]);
+    const bool mailq = QFileInfo(program).fileName() == QLatin1String("mailq");
+    if (!mailq && IsSendmailInvocation(program, arguments)) {
         return runSendmail(arguments);
+    }
+    if (mailq || arguments.value(0) == QLatin1String("queue")) {
+        return runQueue(mailq ? QStringList{QStringLiteral("list")} + arguments : arguments.mid(1));
     }
 
     if (arguments.value(0) == QLatin1String("auth")) {

@@ -1,5 +1,6 @@
 #include "cli/options.h"
 
+#include "cli/queue_command.h"
 #include "cli/sendmail/arguments.h"
 #include "net/host_text.h"
 
@@ -307,6 +308,8 @@ const std::vector<OptionInfo> &optionTable() {
          [](Options &o, const QString &v) { o.account = nonEmpty(v, "a name").trimmed(); }},
         {"config", 0, "FILE", "configuration file (default: ~/.config/kelmsend/config)", SendOnly,
          [](Options &o, const QString &v) { o.config = nonEmpty(v, "a file name"); }},
+        {"queue-dir", 0, "FOLDER", "the queue folder (default: ~/.local/state/kelmsend/queue)",
+         SendOnly, [](Options &o, const QString &v) { o.queueDir = nonEmpty(v, "a folder"); }},
         {"quiet", 'q', nullptr, "report errors only", Anywhere,
          [](Options &o, const QString &) { setVerbosity(o, Verbosity::Quiet); }},
         {"verbose", 'v', nullptr, "report progress texts even when not on a terminal", Anywhere,
@@ -628,7 +631,8 @@ const QStringList &AccountKeys() {
                                   "no-validate",
                                   "quiet",
                                   "verbose",
-                                  "trace"};
+                                  "trace",
+                                  "queue-dir"};
     return keys;
 }
 
@@ -861,6 +865,8 @@ QString HelpText() {
         "                                            OAuth sign-in of an account (see below)\n"
         "       kelmsend -t [-i] [-f ADDRESS] [RECIPIENT...] < MESSAGE\n"
         "                                            sendmail mode: relay a finished message\n"
+        "       kelmsend queue list [--json]         the queue (also as mailq; see The queue)\n"
+        "       kelmsend queue retry|drop ID...      a queued message due again, or removed\n"
         "\n"
         "The message text comes from --body, --body-file or standard input.\n"
         "Exit status: 0 sent, 1 failed (the reason on standard error), 2 usage error,\n"
@@ -900,6 +906,7 @@ QString HelpText() {
         "probe takes --server, --port, --hello, --timeout and the --tls options, and sends no\n"
         "mail; it exits 0 when the server was reached and the TLS settings held.\n");
     text += SendmailHelpText();
+    text += QueueHelpText();
     text += QStringLiteral(
         "\n"
         "Accounts: the sections of an INI file (--config, KELMSEND_CONFIG, else\n"

@@ -10,6 +10,7 @@
 //   kelmsend content-type FILE             the content type of a file name
 //   kelmsend probe --server HOST[:PORT]    what a server offers, TLS included (cli/probe.h)
 //   kelmsend -t [-i] [-f ADDR] [RCPT...]   sendmail mode (cli/sendmail/arguments.h)
+//   kelmsend queue list|retry|drop ...     the queue (cli/queue_command.h; parsed there)
 //
 // Options take their value as the next argument or after "=" (--subject=Hi).
 // "--" ends the options; every later argument is a recipient.
@@ -112,6 +113,9 @@ struct Options {
     int connectTimeout = -1;
     int messageTimeout = -1;
     int retries = -1;
+
+    // The outbox's folder (cli/queue_command.h); "" for the default.
+    QString queueDir;
 
     bool noValidate = false;
     bool noPipelining = false;

@@ -550,6 +550,10 @@ CleanupReport QueueFolder::cleanup(qint64 graceSeconds) {
 }
 
 bool QueueFolder::retry(const QString &id, QString *error) {
+    if (!IsValidId(id)) {
+        *error = QString("%1: not a queue id").arg(id);
+        return false;
+    }
     MessageLock lock;
     switch (tryLock(id, lock)) {
     case LockResult::Busy:

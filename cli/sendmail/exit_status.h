@@ -3,6 +3,7 @@
 // keeps its own 0, 1 and 2 (cli/options.h).
 //
 //   0   EX_OK           the server accepted the message for every recipient
+//                       (-odq: the message is stored in the queue)
 //   64  EX_USAGE        the command line cannot be used
 //   65  EX_DATAERR      the message cannot be used (its header block, the
 //                       addresses its fields name)
@@ -12,9 +13,10 @@
 //   73  EX_CANTCREAT    the message was neither sent nor kept anywhere: the
 //                       server deferred it (4xx), could not be reached, the
 //                       connection, TLS or the login failed, or no temporary
-//                       copy could be made. Never 75 (EX_TEMPFAIL): callers
+//                       copy could be made, or (-odq) the queue could
+//                       not store it. Never 75 (EX_TEMPFAIL): callers
 //                       such as PHP take that for "it will be sent later".
-//   74  EX_IOERR        standard input could not be read
+//   74  EX_IOERR        standard input (-bp: the queue folder) could not be read
 //   78  EX_CONFIG       the configuration file, the login settings, the
 //                       password source or the sender's address is unusable
 #pragma once

@@ -7,6 +7,7 @@
 #include "cli/sendmail/exit_status.h"
 #include "cli/sendmail/headers.h"
 #include "cli/sendmail/input.h"
+#include "cli/sendmail/queue_only.h"
 #include "cli/sendmail/sender.h"
 #include "mail/send_mail.h"
 #include "mail/validation.h"
@@ -105,20 +106,6 @@ Problem spoolBody(QIODevice &in, QTemporaryFile &spool) {
     return {};
 }
 
-// What a flag that needs the queue answers while there is none.
-QString queueFlag(const SendmailArguments &a) {
-    switch (a.action) {
-    case SendmailAction::ListQueue:
-        return QStringLiteral("-bp (list the queue)");
-    case SendmailAction::FlushQueue:
-        return QStringLiteral("-q (deliver the queue)");
-    case SendmailAction::Send:
-        break;
-    }
-    return a.delivery == DeliveryMode::QueueOnly ? QStringLiteral("-odq (store for later)")
-                                                 : QString();
-}
-
 } // namespace
 
 int RunSendmail(SendmailArguments a, const EnvironmentLookup &env, QFile &in,
@@ -129,15 +116,18 @@ int RunSendmail(SendmailArguments a, const EnvironmentLookup &env, QFile &in,
         early.Error(text);
         return SendmailExitStatus(outcome);
     };
-    if (const QString flag = queueFlag(a); !flag.isEmpty()) {
-        return refuse(flag + " is not available: kelmsend keeps no queue yet and sends each "
-                             "message at once",
+    if (a.action == SendmailAction::FlushQueue) {
+        return refuse(QStringLiteral("-q (deliver the queue) is not available yet: kelmsend "
+                                     "stores messages (-odq) but cannot deliver the queue"),
                       SendmailOutcome::Usage);
     }
     for (const QString &problem : {LoadAccount(o, env), ApplyProviderDefaults(o), CheckLogin(o)}) {
         if (!problem.isEmpty()) {
             return refuse(problem, SendmailOutcome::Configuration);
         }
+    }
+    if (a.action == SendmailAction::ListQueue) {
+        return ListForSendmail(o, env, console.out, console.err);
     }
 
     const HeaderRead header = ReadHeaderBlock(in);
@@ -155,6 +145,9 @@ int RunSendmail(SendmailArguments a, const EnvironmentLookup &env, QFile &in,
     message.sender = sender.sender;
     if (const Problem problem = envelopeProblem(message, a, o); !problem.text.isEmpty()) {
         return refuse(problem.text, problem.outcome);
+    }
+    if (a.delivery == DeliveryMode::QueueOnly) {
+        return StoreForLater(message, o, in, env, console.err);
     }
     QString password;
     if (o.needsPassword()) {

@@ -15,6 +15,7 @@ struct Console {
     Reporter::Writer err;  // standard error
     bool terminal = false; // standard error is a terminal
     Reporter::Clock clock;
+    Reporter::Writer out = {}; // standard output, for -bp
 };
 
 // Relays the message on `in` (standard input) as `arguments` say and
@@ -24,8 +25,10 @@ struct Console {
 // message's header block, the envelope (no recipient, no sender, an
 // invalid address), the configuration file or the password is unusable, and
 // then nothing connects. A sender without a domain with a dot is replaced
-// by the account's from when it has one (cli/sendmail/sender.h). -bp, -q
-// and -odq exit 64: there is no queue to list, deliver or store into.
+// by the account's from when it has one (cli/sendmail/sender.h). -odq
+// stores the prepared message in the queue instead of sending it, -bp lists
+// the queue (cli/sendmail/queue_only.h); -q exits 64: the queue cannot be
+// delivered yet.
 //
 // The body is not held in memory. A pipe or terminal on standard input is
 // first copied to a temporary file, so that the session with the server

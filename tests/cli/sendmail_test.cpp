@@ -325,7 +325,7 @@ INSTANTIATE_TEST_SUITE_P(
                 "from-name, auth, user, password-env, password-file, password-command, auth-mech, "
                 "oauth-token-env, oauth-token-file, oauth-token-command, oauth-provider, oauth-client-id, oauth-client-secret, oauth-scope, oauth-auth-url, oauth-token-url, oauth-device-url, oauth-flow, token-store, allow-plaintext-auth, tls, tls-ca, "
                 "tls-fingerprint, tls-insecure, pop3, timeout, message-timeout, retries, "
-                "no-pipelining, no-validate, quiet, verbose, trace)",
+                "no-pipelining, no-validate, quiet, verbose, trace, queue-dir)",
                 EX_CONFIG},
         Refusal{"UnknownFlag",
                 {"-i", "-X", "r@example.org"},
@@ -348,26 +348,12 @@ INSTANTIATE_TEST_SUITE_P(
                 "address; set from = ADDRESS in the account (kelmsend then sends with it "
                 "instead), or give -f with a full address",
                 EX_CONFIG},
-        Refusal{"QueueListing",
-                {"-bp"},
-                kAccount,
-                kPrivate,
-                "-bp (list the queue) is not available: kelmsend keeps no queue yet and sends "
-                "each message at once",
-                EX_USAGE},
         Refusal{"QueueFlushUnderTheSendmailLink",
                 {"%link", "-q"},
                 kAccount,
                 kPrivate,
-                "-q (deliver the queue) is not available: kelmsend keeps no queue yet and sends "
-                "each message at once",
-                EX_USAGE},
-        Refusal{"StoreOnly",
-                {"--account", "default", "-odq", "-t"},
-                kAccount,
-                kPrivate,
-                "-odq (store for later) is not available: kelmsend keeps no queue yet and sends "
-                "each message at once",
+                "-q (deliver the queue) is not available yet: kelmsend stores messages (-odq) but "
+                "cannot deliver the queue",
                 EX_USAGE}),
     RowName());
 

@@ -213,6 +213,8 @@ TEST(Queue, DamagedMessagesAreListedAndNeverRemovedByThemselves) {
     EXPECT_TRUE(q.drop(fine, &error));
     EXPECT_FALSE(q.drop(fine, &error));
     EXPECT_FALSE(q.drop("../x", &error));
+    EXPECT_FALSE(q.retry("../x", &error));
+    EXPECT_EQ(error, "../x: not a queue id");
 }
 
 TEST(Queue, TwentyStorersAtOnceLoseNothingAndGetDistinctIds) {

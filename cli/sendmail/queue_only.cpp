@@ -1,0 +1,66 @@
+#include "cli/sendmail/queue_only.h"
+
+#include "cli/queue_command.h"
+#include "cli/sendmail/exit_status.h"
+#include "cli/sendmail/input.h"
+#include "outbox/queue_folder.h"
+
+namespace kelmsend {
+
+namespace {
+
+int refuse(const Reporter::Writer &err, const QString &text, SendmailOutcome outcome) {
+    err("kelmsend: " + text.toUtf8() + "\n");
+    return SendmailExitStatus(outcome);
+}
+
+} // namespace
+
+int StoreForLater(const RelayMessage &message, const Options &o, QIODevice &in,
+                  const EnvironmentLookup &env, const Reporter::Writer &err) {
+    QString error;
+    const QString path = QueueFolderPath(o, env, &error);
+    if (path.isEmpty()) {
+        return refuse(err, "cannot store the message: " + error, SendmailOutcome::CannotCopy);
+    }
+    outbox::QueueFolder folder(path);
+    if (!folder.open(&error)) {
+        return refuse(err, "cannot store the message: " + error, SendmailOutcome::CannotCopy);
+    }
+    HeadThenBody device(message.head, in);
+    device.open(QIODevice::ReadOnly | QIODevice::Unbuffered);
+    const outbox::StoreResult stored =
+        folder.store(device, {o.account, message.sender, message.recipients});
+    if (!stored.ok()) {
+        return refuse(err, "cannot store the message: " + stored.errorText,
+                      stored.error == outbox::StoreError::ReadError ? SendmailOutcome::InputError
+                                                                    : SendmailOutcome::CannotCopy);
+    }
+    if (o.verbosity != Verbosity::Quiet) {
+        const auto count = message.recipients.size();
+        err(QString("kelmsend: queued as %1 for %2 recipient%3, not tried yet (-odq)\n")
+                .arg(stored.id)
+                .arg(count)
+                .arg(count == 1 ? "" : "s")
+                .toUtf8());
+    }
+    return SendmailExitStatus(SendmailOutcome::Sent);
+}
+
+int ListForSendmail(const Options &o, const EnvironmentLookup &env, const Reporter::Writer &out,
+                    const Reporter::Writer &err) {
+    QString error;
+    const QString path = QueueFolderPath(o, env, &error);
+    if (path.isEmpty()) {
+        return refuse(err, error, SendmailOutcome::Configuration);
+    }
+    QByteArray text;
+    if (!QueueListing(path, false, &text, &error)) {
+        // An I/O error on the queue's files.
+        return refuse(err, error, SendmailOutcome::InputError);
+    }
+    out(text);
+    return SendmailExitStatus(SendmailOutcome::Sent);
+}
+
+} // namespace kelmsend
