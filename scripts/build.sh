@@ -11,6 +11,11 @@ case "$flavour" in
     asan) dir=build-asan; opts=(-DCMAKE_BUILD_TYPE=Debug -DKELM_SANITIZE=ON) ;;
     *) echo "usage: $0 [release|asan]" >&2; exit 2 ;;
 esac
+# A compiler cache, where the machine has one, spares rebuilding what has not
+# changed between checkouts.
+if command -v ccache >/dev/null; then
+    opts+=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
 if [ ! -f "$dir/build.ninja" ]; then
     cmake -S . -B "$dir" -G Ninja "${opts[@]}"
 fi
