@@ -649,6 +649,45 @@ def print_checks(sink, small, session, attach, relay):
                   "%.1f MB vs %.1f MB: +%.1f MB" % (big / MB, base / MB, (big - base) / MB))
 
 
+def run_bounds(kelmsend, files, quick):
+    """kelmsend's dry run beside the same run handed endless input: a
+    password command that never stops printing, and devices that never end
+    as the password file and the configuration. Each must cost what the
+    plain dry run costs; the refused ones must say no (exit 2)."""
+    runs = 1 if quick else 3
+    base = [kelmsend, "--dry-run", "--from", FROM, "--to", TO, "--subject", "Bounds",
+            "--body-file", files.body, "--no-validate", "-q"]
+    login = ["--server", "127.0.0.1:1", "--auth", "--user", "u"]
+
+    def refused(cmd):
+        return ["/bin/sh", "-c", '"$@"; [ $? -eq 2 ]', "sh"] + cmd
+
+    cases = [
+        ("plain", "dry run", single(base, files.work)),
+        ("command", "dry run, --password-command yes",
+         single(base + login + ["--password-command", "yes"], files.work)),
+        ("file", "dry run, --password-file /dev/zero (refused)",
+         single(refused(base + login + ["--password-file", "/dev/zero"]), files.work)),
+        ("config", "dry run, KELMSEND_CONFIG=/dev/zero (refused)",
+         single(refused(base), files.work, env={"KELMSEND_CONFIG": "/dev/zero"})),
+    ]
+    bounds = {key: Row("-", scen, "kelmsend") for key, scen, _ in cases}
+    print("bounds: endless secrets and configuration", file=sys.stderr)
+    measure_rows([(bounds[key], fn) for key, _, fn in cases], files.work, runs, runs)
+    return bounds
+
+
+def print_bounds(bounds):
+    print("[bounds]")
+    base = bounds["plain"].peak
+    for key in ("command", "file", "config"):
+        r = bounds[key]
+        ok = r.peak - base <= 4 * MB
+        print("  target: %s: peak RSS within 4 MB of the plain dry run %s (%.1f MB vs %.1f MB: "
+              "%+.1f MB; %s ms)" % (r.scenario, "PASS" if ok else "FAIL", r.peak / MB, base / MB,
+                                    (r.peak - base) / MB, fmt_ms(r.wall)))
+
+
 def print_targets(small, attach, tls_small, tls_attach):
     """kelmsend against curl, whole processes in the same rounds on fast-sink:
     the start-up and TLS targets, as ratios of wall time and differences of
@@ -740,16 +779,21 @@ def main():
             tls = ("fast-sink STARTTLS",) + run_tls("fast-sink STARTTLS", args.tls_sink,
                                                     args.tls_ca, args.driver, args.kelmsend,
                                                     files, args.quick)
+        bounds = run_bounds(args.kelmsend, files, args.quick) if args.kelmsend else None
     except ToolFailed as e:
         print("bench: a send failed: %s" % e, file=sys.stderr)
         return 1
     rows = [row for result in results for row in result[1]]
     if tls:
         rows += tls[1]
+    if bounds:
+        rows += bounds.values()
     print_table(rows + files.build_rows)
     print()
     for name, _, small, session, attach, relay in results:
         print_checks(name, small, session, attach, relay)
+    if bounds:
+        print_bounds(bounds)
     if tls:
         print_tls_figures(tls[0], tls[2], tls[3])
     if args.kelmsend:
