@@ -5,9 +5,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${FUZZ_SECONDS:-10}
 dir=build-fuzz
+launcher=()
+command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 if [ ! -f "$dir/build.ninja" ]; then
     CC=clang CXX=clang++ cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DKELM_FUZZ=ON -DKELM_TESTS=OFF
+        -DKELM_FUZZ=ON -DKELM_TESTS=OFF "${launcher[@]}"
 fi
 cmake --build "$dir" -j"$(nproc)"
 shopt -s nullglob
