@@ -34,12 +34,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     for (QChar c : text)
         plain = plain && c.unicode() <= 126;
     if (plain) {
-        // Stands as it is, line breaks turned into spaces.
+        // Stands as it is, line breaks turned into spaces; a display name in
+        // quotes with its own quotes and backslashes escaped, so that it
+        // stays one phrase.
         QString expected = text;
         expected.replace(QLatin1Char('\r'), QLatin1Char(' '));
         expected.replace(QLatin1Char('\n'), QLatin1Char(' '));
-        if (quote)
+        if (quote) {
+            expected.replace(QLatin1Char('\\'), QStringLiteral("\\\\"));
+            expected.replace(QLatin1Char('"'), QStringLiteral("\\\""));
             expected = QLatin1Char('"') + expected + QLatin1Char('"');
+        }
         if (out != expected)
             abort();
         return 0;
