@@ -317,16 +317,19 @@ INSTANTIATE_TEST_SUITE_P(
                 kPrivate,
                 "--password-command: \"true\" printed no password",
                 EX_CONFIG},
-        Refusal{"UnknownKey",
-                {"-i", "r@example.org"},
-                kAccount + "smtp-tls = yes\n",
-                kPrivate,
-                "%config:4: unknown key \"smtp-tls\" (the keys: server, port, hello, from, "
-                "from-name, auth, user, password-env, password-file, password-command, auth-mech, "
-                "oauth-token-env, oauth-token-file, oauth-token-command, oauth-provider, oauth-client-id, oauth-client-secret, oauth-scope, oauth-auth-url, oauth-token-url, oauth-device-url, oauth-flow, token-store, allow-plaintext-auth, tls, tls-ca, "
-                "tls-fingerprint, tls-insecure, pop3, timeout, message-timeout, retries, "
-                "no-pipelining, no-validate, quiet, verbose, trace, queue-dir)",
-                EX_CONFIG},
+        Refusal{
+            "UnknownKey",
+            {"-i", "r@example.org"},
+            kAccount + "smtp-tls = yes\n",
+            kPrivate,
+            "%config:4: unknown key \"smtp-tls\" (the keys: server, port, hello, from, "
+            "from-name, auth, user, password-env, password-file, password-command, auth-mech, "
+            "oauth-token-env, oauth-token-file, oauth-token-command, oauth-provider, "
+            "oauth-client-id, oauth-client-secret, oauth-scope, oauth-auth-url, oauth-token-url, "
+            "oauth-device-url, oauth-flow, token-store, allow-plaintext-auth, tls, tls-ca, "
+            "tls-fingerprint, tls-insecure, pop3, timeout, message-timeout, retries, "
+            "no-pipelining, no-validate, quiet, verbose, trace, queue-dir)",
+            EX_CONFIG},
         Refusal{"UnknownFlag",
                 {"-i", "-X", "r@example.org"},
                 kAccount,
