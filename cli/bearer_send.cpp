@@ -147,41 +147,9 @@ int DeliverWithToken(clsSendMail &mail, Reporter &reporter, BearerTokens &tokens
 
     // The first try: its failure is reported only when it is not a refused
     // token, which the second try replaces.
-    QStringList statuses, failures;
-    bool sent = false;
-    const QList<QMetaObject::Connection> links{
-        QObject::connect(&mail, &clsSendMail::status,
-                         [&](const QString &s) {
-                             statuses << s;
-                             reporter.Status(s);
-                         }),
-        QObject::connect(&mail, &clsSendMail::DebugPrint,
-                         [&](const QVariant &t) { reporter.Trace(t); }),
-        QObject::connect(&mail, &clsSendMail::Progress, [&](int p) { reporter.Progress(p); }),
-        QObject::connect(&mail, &clsSendMail::SendFailed,
-                         [&](const QString &why) { failures << why; }),
-        QObject::connect(&mail, &clsSendMail::SendSuccesful, [&] { sent = true; })};
-    send();
-    for (const QMetaObject::Connection &link : links) {
-        QObject::disconnect(link);
-    }
-    if (failures.isEmpty() && sent) {
-        reporter.Finish();
-        return kExitSent;
-    }
-    if (!TokenRefused(statuses, failures)) {
-        reporter.Finish();
-        for (const QString &why : failures) {
-            reporter.Error(why.trimmed().isEmpty() ? QStringLiteral("the send failed") : why);
-        }
-        if (failures.isEmpty()) {
-            failures << QStringLiteral("the send ended without an outcome");
-            reporter.Error(failures.last());
-        }
-        if (failuresOut) {
-            *failuresOut = failures;
-        }
-        return kExitFailed;
+    const SendRun run = RunSend(mail, reporter, send);
+    if (!TokenRefused(run.statuses, run.failures)) {
+        return ReportSend(reporter, run, failuresOut);
     }
     reporter.Status(QStringLiteral("The server refused the access token; getting a new one"));
     const TokenFetch second = tokens.fetch(true);

@@ -89,40 +89,50 @@ void Configure(clsSendMail &mail, const Options &o, const Inputs &in) {
     mail.setAttachment(joined(o.attachments));
 }
 
-int Deliver(clsSendMail &mail, Reporter &reporter, const std::function<void()> &send,
-            QStringList *failuresOut) {
-    QStringList failures;
-    bool sent = false;
+SendRun RunSend(clsSendMail &mail, Reporter &reporter, const std::function<void()> &send) {
+    SendRun run;
     // Disconnected when this returns: the component outlives the lambdas'
     // captures.
     const QList<QMetaObject::Connection> links{
         QObject::connect(&mail, &clsSendMail::status,
-                         [&](const QString &s) { reporter.Status(s); }),
+                         [&](const QString &s) {
+                             run.statuses << s;
+                             reporter.Status(s);
+                         }),
         QObject::connect(&mail, &clsSendMail::DebugPrint,
                          [&](const QVariant &t) { reporter.Trace(t); }),
         QObject::connect(&mail, &clsSendMail::Progress, [&](int p) { reporter.Progress(p); }),
         QObject::connect(&mail, &clsSendMail::SendFailed,
-                         [&](const QString &why) { failures << why; }),
-        QObject::connect(&mail, &clsSendMail::SendSuccesful, [&] { sent = true; })};
+                         [&](const QString &why) { run.failures << why; }),
+        QObject::connect(&mail, &clsSendMail::SendSuccesful, [&] { run.sent = true; })};
     send();
     for (const QMetaObject::Connection &link : links) {
         QObject::disconnect(link);
     }
+    return run;
+}
+
+int ReportSend(Reporter &reporter, const SendRun &run, QStringList *failuresOut) {
     reporter.Finish();
     if (failuresOut) {
-        *failuresOut = failures;
+        *failuresOut = run.failures;
     }
-    if (!failures.isEmpty()) {
-        for (const QString &why : failures) {
+    if (!run.failures.isEmpty()) {
+        for (const QString &why : run.failures) {
             reporter.Error(why.trimmed().isEmpty() ? QStringLiteral("the send failed") : why);
         }
         return kExitFailed;
     }
-    if (!sent) {
+    if (!run.sent) {
         reporter.Error(QStringLiteral("the send ended without an outcome"));
         return kExitFailed;
     }
     return kExitSent;
+}
+
+int Deliver(clsSendMail &mail, Reporter &reporter, const std::function<void()> &send,
+            QStringList *failuresOut) {
+    return ReportSend(reporter, RunSend(mail, reporter, send), failuresOut);
 }
 
 QString CheckAddresses(const Options &o) {

@@ -44,6 +44,20 @@ void ConfigureSession(clsSendMail &mail, const Options &options, const QString &
 [[nodiscard]] int Deliver(clsSendMail &mail, Reporter &reporter, const std::function<void()> &send,
                           QStringList *failures = nullptr);
 
+// The two halves of Deliver, for a caller that looks at a run before it is
+// reported (a refused token is tried once more): RunSend sends, with the
+// component's status, trace and progress going to the reporter, and keeps the
+// status texts, the explanations and whether SendSuccesful came; ReportSend
+// reports that run as Deliver does and returns the exit status.
+struct SendRun {
+    QStringList statuses;
+    QStringList failures;
+    bool sent = false;
+};
+SendRun RunSend(clsSendMail &mail, Reporter &reporter, const std::function<void()> &send);
+[[nodiscard]] int ReportSend(Reporter &reporter, const SendRun &run,
+                             QStringList *failures = nullptr);
+
 // Unless --no-validate is given, checks --from and every recipient the way
 // the component checks them on assignment, and names the first address it
 // refuses ("--cc: not a valid e-mail address: ..."); "" when all pass. The
