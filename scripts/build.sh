@@ -15,6 +15,8 @@ esac
 # changed between checkouts.
 if command -v ccache >/dev/null; then
     opts+=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+    # The tests' precompiled headers are cached only with these.
+    export CCACHE_SLOPPINESS=pch_defines,time_macros,include_file_mtime,include_file_ctime
 fi
 if [ ! -f "$dir/build.ninja" ]; then
     cmake -S . -B "$dir" -G Ninja "${opts[@]}"
