@@ -317,8 +317,12 @@ RelayMessage PrepareRelay(const HeaderBlock &block, const RelayRequest &request,
         m.sender = request.accountFrom;
     }
 
-    // Fields added below must not run into a last line without a break.
-    if (!m.head.isEmpty() && !m.head.endsWith('\n') && !m.head.endsWith('\r')) {
+    // Fields added below must not run into a last line without a break; a
+    // last line that ends in a bare CR (a line break on the wire) gets its LF
+    // here, so that the blank line after the fields is one in the bytes too.
+    if (m.head.endsWith('\r')) {
+        m.head += '\n';
+    } else if (!m.head.isEmpty() && !m.head.endsWith('\n')) {
         m.head += "\r\n";
     }
     if (!hasFrom && !request.fromName.trimmed().isEmpty() && !m.sender.isEmpty()) {

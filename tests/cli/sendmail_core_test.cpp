@@ -162,7 +162,7 @@ INSTANTIATE_TEST_SUITE_P(
                  {true, {}, "f@y.org", {}, {}},
                  [](const RelayMessage &m) {
                      EXPECT_EQ(m.recipients, (QStringList{"hidden@x.org", "a@x.org"}));
-                     EXPECT_TRUE(m.head.startsWith("Subject: hi\rTo: a@x.org\rDate: "))
+                     EXPECT_TRUE(m.head.startsWith("Subject: hi\rTo: a@x.org\r\nDate: "))
                          << m.head.toStdString();
                  }},
         Prepared{"LastFieldWithoutLineBreak",
