@@ -92,6 +92,38 @@ TEST(OAuthCheck, PresetGivesServerAndPortUnlessSet) {
     EXPECT_EQ(r.options->port, 0);
 }
 
+// The help of the auth commands, whichever verb it follows; it names every
+// sign-in option of kelmsend --help.
+TEST(OAuthHelp, AuthHelpTellsOptionsStoresAndExitStatuses) {
+    const QByteArray all = RunKelmsend({"--help"}).out;
+    // The token sources of a send are not the sign-in's.
+    const QStringList tokenSources{"--oauth-token-env", "--oauth-token-file",
+                                   "--oauth-token-command"};
+    QStringList signInOptions;
+    for (const QByteArray &line : all.split('\n')) {
+        const QString option = QString::fromLatin1(line.trimmed().split(' ').value(0));
+        if ((option.startsWith("--oauth-") && !tokenSources.contains(option)) ||
+            option == "--token-store") {
+            signInOptions << option;
+        }
+    }
+    ASSERT_GE(signInOptions.size(), 9) << all.toStdString();
+    for (const QStringList &args :
+         {QStringList{"auth", "--help"}, QStringList{"auth", "login", "-h"},
+          QStringList{"auth", "status", "--account", "x", "--help"}}) {
+        SCOPED_TRACE(args.join(' ').toStdString());
+        const Finished f = RunKelmsend(args);
+        EXPECT_EQ(f.exitCode, 0) << f.describe();
+        EXPECT_EQ(f.err, "");
+        for (const QString &want :
+             signInOptions + QStringList{"auth login", "auth status", "auth logout",
+                                         "--account NAME", "kelmsend/oauth/ACCOUNT", "0600",
+                                         "Secret Service", "Exit status", "77"}) {
+            EXPECT_TRUE(f.out.contains(want.toUtf8())) << want.toStdString();
+        }
+    }
+}
+
 // ---- the executable --------------------------------------------------------
 
 struct Ran {
