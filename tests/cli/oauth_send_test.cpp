@@ -7,6 +7,7 @@
 #include "cli/bearer_send.h"
 #include "cli/options.h"
 
+#include "dovecot_submission.h"
 #include "fake_server.h"
 #include "kelmsend_support.h"
 #include "token_server.h"
@@ -428,6 +429,89 @@ INSTANTIATE_TEST_SUITE_P(
                     r.write("{\"store\": ");
                 },
                 77, "kelmsend auth login --account work"}),
+    RowName());
+
+// A real submission server that checks the tokens: Dovecot's oauth2 passdb
+// validating JWTs offline (tests/support/dovecot_submission.h), relaying to
+// aiosmtpd. The first token is good, ran out (while the token reply said it
+// lasts) or signed by another key; a refused one is renewed exactly once.
+struct DovecotRow {
+    const char *name;
+    const char *mechanism;
+    enum { Good, Expired, ForeignKey } first;
+    const char *verbosity;
+};
+
+class DovecotOAuth : public Fixture, public ::testing::WithParamInterface<DovecotRow> {
+public:
+    static void SetUpTestSuite() {
+        sink = new testsupport::SmtpServer;
+        dovecot = new testsupport::DovecotSubmission(sink->port(),
+                                                     testsupport::DovecotSubmission::Mode::OAuth);
+    }
+    static void TearDownTestSuite() {
+        delete dovecot;
+        delete sink;
+    }
+    static int delivered() {
+        int n = 0;
+        while (!sink->messageBytes(n + 1).isEmpty()) {
+            ++n;
+        }
+        return n;
+    }
+    static inline testsupport::SmtpServer *sink = nullptr;
+    static inline testsupport::DovecotSubmission *dovecot = nullptr;
+};
+
+TEST_P(DovecotOAuth, LogsInWithTheTokenAndRenewsARefusedOneOnce) {
+    if (!dovecot->problem().isEmpty()) {
+        GTEST_SKIP() << dovecot->problem().toStdString();
+    }
+    const DovecotRow &row = GetParam();
+    const QString user = testsupport::DovecotSubmission::user();
+    QStringList issued;
+    tokens.accessToken = [&](int n) {
+        const auto kind = n == 1 ? row.first : DovecotRow::Good;
+        issued << dovecot->bearerToken(user, kind == DovecotRow::Expired ? 120 : 0,
+                                       kind == DovecotRow::ForeignKey);
+        return issued.last();
+    };
+    ASSERT_EQ(login().exitCode, 0);
+    const int before = delivered();
+    const QString log = dovecot->log();
+    const Ran s = run({"--server", "localhost:" + QString::number(dovecot->startTlsPort()), "--tls",
+                       "starttls", "--tls-ca", dovecot->caFile(), "--user", user, "--auth-mech",
+                       row.mechanism, "--from", "alice@example.com", "--to", "bob@example.com",
+                       "--body", "hello", "--hello", "client.test", row.verbosity});
+    EXPECT_EQ(s.exitCode, 0) << s.describe() << dovecot->log().toStdString();
+    EXPECT_EQ(delivered(), before + 1);
+    const int renewals = row.first == DovecotRow::Good ? 0 : 1;
+    EXPECT_EQ(refreshes(), renewals);
+    EXPECT_EQ(s.err.count("Sending Login Authentication (" + QByteArray(row.mechanism)),
+              1 + renewals)
+        << s.describe();
+    const QString added = dovecot->log().mid(log.size());
+    EXPECT_EQ(added.count(QString("method=") + row.mechanism), 1) << added.toStdString();
+    // Nothing of a token, raw or inside the login string, in what kelmsend wrote.
+    for (const QString &t : issued) {
+        EXPECT_FALSE(outputs.contains(t.toLatin1()));
+        EXPECT_FALSE(outputs.contains(t.toLatin1().split('.').last()));
+        EXPECT_FALSE(outputs.contains(
+            QByteArray("user=" + user.toLatin1() + "\x01auth=Bearer " + t.toLatin1() + "\x01\x01")
+                .toBase64()
+                .left(40)));
+    }
+    expectNoSecret();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, DovecotOAuth,
+    ::testing::Values(DovecotRow{"XOAUTH2", "XOAUTH2", DovecotRow::Good, "--trace"},
+                      DovecotRow{"OAUTHBEARER", "OAUTHBEARER", DovecotRow::Good, "-v"},
+                      DovecotRow{"ExpiredRenewedOnce", "XOAUTH2", DovecotRow::Expired, "--trace"},
+                      DovecotRow{"ForeignKeyRenewedOnce", "OAUTHBEARER", DovecotRow::ForeignKey,
+                                 "--trace"}),
     RowName());
 
 } // namespace
