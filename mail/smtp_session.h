@@ -22,7 +22,9 @@
 //   hello       EHLO (or HELO); a 500/502 to EHLO without a login to lose
 //               is answered with HELO. STARTTLS (modes 1, 2) and a second
 //               EHLO follow when offered.
-//   login       AUTH LOGIN, or a SASL mechanism (sasl/), 5 s or more.
+//   login       AUTH LOGIN, or a SASL mechanism (sasl/), 5 s or more. With
+//               renewToken, a refused OAuth token waits for the owner's
+//               fresh one (TokenRefused, ProvideToken) and logs in once more.
 //   envelope    MAIL FROM, one RCPT TO per recipient, DATA; pipelined in one
 //               write when the server offers it and the settings ask.
 //               Each RCPT reply is reported by RecipientResult.
