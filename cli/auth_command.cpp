@@ -155,14 +155,75 @@ int logout(const Options &o, const AuthConsole &console) {
 
 } // namespace
 
+QString AuthHelpText() {
+    return QStringLiteral(
+        "Usage: kelmsend auth login  [--account NAME] [OPTIONS]   sign in, keep the tokens\n"
+        "       kelmsend auth status [--account NAME]             signed in or not, expiry, "
+        "scope\n"
+        "       kelmsend auth logout [--account NAME]             remove the account's tokens\n"
+        "\n"
+        "The OAuth 2.0 sign-in of an account of the configuration file (--config FILE,\n"
+        "KELMSEND_CONFIG, else $XDG_CONFIG_HOME/kelmsend/config). Sign in once; each send\n"
+        "then uses the stored access token while it lasts, renews it by the refresh token,\n"
+        "and renews it once more when the server refuses it. No token is ever printed.\n"
+        "\n"
+        "login prints an address and a code to enter there (device flow), or an address\n"
+        "to open on this machine (browser flow: the answer comes back to 127.0.0.1; it is\n"
+        "opened with xdg-open when there is a display), and waits until the sign-in is\n"
+        "done, refused or too late.\n"
+        "\n"
+        "Options (each also a key of the account's section, without \"--\"):\n"
+        "  --account NAME              the account [NAME] (default: [default])\n"
+        "  --config FILE               the configuration file\n"
+        "  --oauth-provider NAME       microsoft, google or custom\n"
+        "  --oauth-client-id ID        the client id you registered with the provider\n"
+        "  --oauth-client-secret TEXT  the client secret, when the provider issued one\n"
+        "  --oauth-scope SCOPE         the scope asked for (default: the provider's for SMTP)\n"
+        "  --oauth-auth-url URL        authorization endpoint (browser flow)\n"
+        "  --oauth-token-url URL       token endpoint\n"
+        "  --oauth-device-url URL      device authorization endpoint (device flow)\n"
+        "                              (the three override the provider's; custom needs them;\n"
+        "                              https://, or http:// to a loopback address)\n"
+        "  --oauth-flow FLOW           device or browser (default: the provider's; google:\n"
+        "                              browser only)\n"
+        "  --token-store STORE         secret-service or file (default: the Secret Service\n"
+        "                              when one runs, else the file)\n"
+        "  --timeout SECONDS           time limit of each exchange with the provider (default "
+        "30)\n"
+        "  -q, --quiet / -v, --verbose / --trace   as for sending\n"
+        "  -h, --help                  show this help and exit\n"
+        "\n"
+        "Where the tokens are kept: the Secret Service (GNOME Keyring, KWallet), or with\n"
+        "token-store = file in $XDG_STATE_HOME/kelmsend/oauth/ACCOUNT\n"
+        "(~/.local/state/kelmsend/oauth/ACCOUNT; folder 0700, file 0600). That file is\n"
+        "written either way and names the store login chose, so that a send from cron or\n"
+        "ssh (no Secret Service) says where the tokens are. A file that others may read\n"
+        "is refused (chmod 600); a damaged one means signing in again.\n"
+        "\n"
+        "Exit status: 0 done (status: signed in); 1 not signed in, or the sign-in or the\n"
+        "store failed (the reason on standard error); 2 usage or configuration error;\n"
+        "77 the sign-in was refused or not finished in time. A send whose sign-in has\n"
+        "expired exits 77 with \"run kelmsend auth login --account NAME\".\n");
+}
+
 int RunAuth(const QStringList &args, const EnvironmentLookup &env, const AuthConsole &console) {
+    for (const QString &arg : args) {
+        if (arg == QLatin1String("--")) {
+            break;
+        }
+        if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
+            console.out(AuthHelpText().toUtf8());
+            return kExitSent;
+        }
+    }
     const auto usage = [&console](const QString &text) {
         console.err(("kelmsend: " + text + "\n").toUtf8());
         return kExitUsage;
     };
     const QString verb = args.value(0);
     if (!kVerbs.contains(verb)) {
-        return usage("auth needs login, status or logout: kelmsend auth login [--account NAME]");
+        return usage("auth needs login, status or logout: kelmsend auth login [--account NAME] "
+                     "(kelmsend auth --help says more)");
     }
     const ParseResult parsed = ParseArguments(args.mid(1));
     if (!parsed.options) {

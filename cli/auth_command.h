@@ -23,7 +23,12 @@ struct AuthConsole {
     std::function<void(const QByteArray &)> err; // errors and notes
 };
 
-// `args` follow the word "auth". Returns kelmsend's exit status: 0, 1 (not
+// What `kelmsend auth --help` (also after a verb) prints: the usage, each
+// option, where the tokens are kept, the exit statuses.
+[[nodiscard]] QString AuthHelpText();
+
+// `args` follow the word "auth" (--help or -h among them: the help, exit 0).
+// Returns kelmsend's exit status: 0, 1 (not
 // signed in, or the sign-in failed), 2 (usage or configuration), 77 (the
 // user refused the sign-in or did not finish it in time).
 [[nodiscard]] int RunAuth(const QStringList &args, const EnvironmentLookup &env,

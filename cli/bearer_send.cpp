@@ -9,6 +9,8 @@
 #include <QNetworkAccessManager>
 #include <QTimer>
 
+#include <optional>
+
 namespace kelmsend {
 
 namespace {
@@ -112,20 +114,6 @@ SignInFailure DescribeSignInFailure(oauth::Outcome outcome, const QString &messa
     return {kExitFailed, message};
 }
 
-bool TokenRefused(const QStringList &statuses, const QStringList &failures) {
-    bool bearerLogin = false;
-    for (const QString &s : statuses) {
-        if (s.startsWith(QLatin1String("Sending Login Authentication (XOAUTH2)")) ||
-            s.startsWith(QLatin1String("Sending Login Authentication (OAUTHBEARER)"))) {
-            bearerLogin = true;
-        } else if (s.startsWith(QLatin1String("Host Login OK"))) {
-            bearerLogin = false;
-        }
-    }
-    return bearerLogin && !failures.isEmpty() &&
-           failures.first().trimmed().startsWith(QLatin1String("535"));
-}
-
 int DeliverWithToken(clsSendMail &mail, Reporter &reporter, BearerTokens &tokens,
                      const std::function<void()> &send, QStringList *failuresOut) {
     const auto failWith = [&](const TokenFetch &f) {
@@ -145,19 +133,21 @@ int DeliverWithToken(clsSendMail &mail, Reporter &reporter, BearerTokens &tokens
         return Deliver(mail, reporter, send, failuresOut);
     }
 
-    // The first try: its failure is reported only when it is not a refused
-    // token, which the second try replaces.
+    // A refused token is renewed through the component's own hook: once,
+    // while the send waits, and on the same connection when the server
+    // keeps it open. A renewal that fails ends the send with its own
+    // status and text instead of the server's refusal.
+    std::optional<TokenFetch> renewal;
+    mail.SetOAuthTokenProvider([&mail, &tokens, &renewal](const QString &) {
+        renewal = tokens.fetch(true);
+        mail.ProvideOAuthToken(renewal->error.isEmpty() ? renewal->token : QString());
+    });
     const SendRun run = RunSend(mail, reporter, send);
-    if (!TokenRefused(run.statuses, run.failures)) {
-        return ReportSend(reporter, run, failuresOut);
+    mail.SetOAuthTokenProvider({});
+    if (renewal && !renewal->error.isEmpty()) {
+        return failWith(*renewal);
     }
-    reporter.Status(QStringLiteral("The server refused the access token; getting a new one"));
-    const TokenFetch second = tokens.fetch(true);
-    if (!second.error.isEmpty()) {
-        return failWith(second);
-    }
-    mail.setOAuthToken(second.token);
-    return Deliver(mail, reporter, send, failuresOut);
+    return ReportSend(reporter, run, failuresOut);
 }
 
 } // namespace kelmsend

@@ -5,8 +5,8 @@
 // --oauth-token-command (run before each login) or the account's sign-in
 // (oauth::TokenSource: the stored access token while it stays valid for
 // more than a minute, else a renewal by the refresh token). When the server
-// refuses the token, a new one is fetched once and the send is made once
-// more, never more.
+// refuses the token, a new one is fetched once and the login is made once
+// more, never more (on the same connection unless the server closed it).
 #pragma once
 
 #include "cli/inputs.h"
@@ -62,16 +62,11 @@ struct SignInFailure {
 [[nodiscard]] SignInFailure DescribeSignInFailure(oauth::Outcome outcome, const QString &message,
                                                   const QString &account);
 
-// Whether a send that failed did so because the server refused the bearer
-// token: a login by XOAUTH2 or OAUTHBEARER began (its status text) and
-// did not succeed, and the failure is the server's 535. Keyed on the
-// component's texts; `statuses` are its status texts in order.
-[[nodiscard]] bool TokenRefused(const QStringList &statuses, const QStringList &failures);
-
 // Fetches the token, hands it to `mail` (OAuthToken) and runs `send`; when
-// the server refuses the token and another can be had, fetches one more
-// and runs `send` once more. Returns kelmsend's exit status, every failure
-// reported on `reporter`; `failures`, when given, receives their texts.
+// the server refuses the token and another can be had, the component asks
+// for one (SetOAuthTokenProvider): fetched once, it gets one more login.
+// Returns kelmsend's exit status, every failure reported on `reporter`;
+// `failures`, when given, receives their texts.
 [[nodiscard]] int DeliverWithToken(clsSendMail &mail, Reporter &reporter, BearerTokens &tokens,
                                    const std::function<void()> &send,
                                    QStringList *failures = nullptr);

@@ -59,6 +59,15 @@ clsSendMail::clsSendMail(QObject *parent) : QObject(parent) {
             [this](int percent) { emit Progress(percent); });
     connect(m_Session, &SmtpSession::RecipientResult, this, &clsSendMail::RecipientResult);
     connect(m_Session, &SmtpSession::Outcome, this, &clsSendMail::onOutcome);
+    connect(m_Session, &SmtpSession::TokenRefused, this, [this](const QString &refusal) {
+        if (!m_OAuthTokenProvider) {
+            m_Session->ProvideToken(QString());
+            return;
+        }
+        // A copy: the provider may replace itself or delete this instance.
+        const OAuthTokenProvider provider = m_OAuthTokenProvider;
+        provider(refusal);
+    });
     connect(m_Session, &SmtpSession::Finished, this, &clsSendMail::onFinished);
 
     m_PersistentSettings = sendmail::SettingToInt(sendmail::ReadSetting("PersistentSettings", "0"));
@@ -310,6 +319,16 @@ void clsSendMail::RelayAsync(const QString &Sender, const QStringList &Recipient
     startRelay(Sender, Recipients, nullptr, &Message, true);
 }
 
+void clsSendMail::ProvideOAuthToken(const QString &Token) {
+    if (!m_Session->WaitsForToken()) {
+        return;
+    }
+    if (!Token.isEmpty()) {
+        m_OAuthToken = Token;
+    }
+    m_Session->ProvideToken(Token);
+}
+
 void clsSendMail::CancelSend() {
     if (m_Busy) {
         m_Session->Cancel();
@@ -486,6 +505,7 @@ sendmail::SmtpSettings clsSendMail::sessionSettings(const QString &helloSender) 
     s.partialDelivery = m_PartialDelivery;
     s.allowPlaintextAuth = m_AllowPlaintextAuth;
     s.keepConnection = m_KeepConnection;
+    s.renewToken = static_cast<bool>(m_OAuthTokenProvider);
     return s;
 }
 

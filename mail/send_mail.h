@@ -24,6 +24,7 @@
 #include <QVector>
 
 #include <cstdint>
+#include <functional>
 
 #include "mail/smtp_session.h"
 
@@ -348,6 +349,32 @@ public:
     // reply, whether the server may have the message after all.
     const sendmail::SmtpOutcome &LastOutcome() const { return m_LastOutcome; }
 
+    // Renewing a refused OAuth token. When a provider is set and the server
+    // refuses OAuthToken during a login by XOAUTH2 or OAUTHBEARER (its 535,
+    // after the JSON challenge that the session has answered), the send
+    // does not fail at once: status says "The server refused the access
+    // token; asking for a new one...", and the provider is called with the
+    // server's refusal (its reply text, no secret in it), from the event
+    // loop: the nested one of Send, Relay and Connect, the owner's own for
+    // SendAsync and RelayAsync. The provider answers with ProvideOAuthToken,
+    // at once from inside the call or later (after a sign-in of its own;
+    // the connection waits up to 5 minutes). A token becomes OAuthToken and
+    // the session logs in once more with it: on the same connection when
+    // the server kept it open, else on a new one. Only one renewal a send:
+    // a second refusal, a declined or unanswered request, ends the send as
+    // it would have ended without a provider (SendFailed with the server's
+    // 535, LastOutcome().tokenRefused true). Without a provider (the
+    // default) nothing of this happens. The provider may delete the
+    // instance; it must not wait for the answer in a loop of its own when
+    // the send was started by SendAsync.
+    using OAuthTokenProvider = std::function<void(const QString &Refusal)>;
+    void SetOAuthTokenProvider(OAuthTokenProvider Provider) {
+        m_OAuthTokenProvider = std::move(Provider);
+    }
+    // The provider's answer: a fresh token, or "" to decline. Ignored when
+    // no send is waiting for one.
+    Q_INVOKABLE void ProvideOAuthToken(const QString &Token);
+
     // --- State that the owner may inspect ----------------------------------
     // Pending error texts in the order they were first added.
     const QStringList &ErrorList() const { return m_ErrorList; }
@@ -474,4 +501,5 @@ private:
     // run it waits for; the destructor ends them all.
     std::vector<std::pair<quint64, QEventLoop *>> m_Waits;
     sendmail::SmtpOutcome m_LastOutcome;
+    OAuthTokenProvider m_OAuthTokenProvider;
 };

@@ -114,6 +114,11 @@ quint64 SmtpSession::begin(Job job, const SmtpSettings &settings,
     m_FailureKind = SmtpOutcome::Kind::Reply;
     m_FailureCode = 0;
     m_TokenRefused = false;
+    m_TokenAsked = false;
+    m_TokenAnswered = false;
+    m_FreshToken.clear();
+    m_TokenRenewed = false;
+    m_ReconnectForToken = false;
     m_DataEndWritten = false;
     Aborted = false;
     m_Tick.start();
@@ -330,6 +335,8 @@ void SmtpSession::resetConversation() {
     AuthLoginOffered = false;
     AuthEqLoginOffered = false;
     AuthAccepted = false;
+    SaslEnded = false;
+    m_HeldRefusal.reset();
     SocketConnected = false;
     Offers8BitMime = false;
     OffersSmtpUtf8 = false;
@@ -366,7 +373,12 @@ Task SmtpSession::openConnection() {
             co_return false;
         }
     }
-    const bool opened = co_await smtpPhase();
+    bool opened = co_await smtpPhase();
+    if (!opened && std::exchange(m_ReconnectForToken, false) && !Aborted) {
+        // The server closed the connection after refusing the token: the
+        // fresh one is tried on a new connection.
+        opened = co_await smtpPhase();
+    }
     co_return opened;
 }
 
@@ -658,54 +670,103 @@ Task SmtpSession::saslLogin() {
     if (sasl::SendsClearSecret(*mechanism) && refuseClearSecret(name)) {
         co_return false;
     }
-    status(QStringLiteral("Sending Login Authentication (") + name + QStringLiteral(")..."));
-    m_Sasl = std::make_unique<sasl::Client>(
-        *mechanism,
-        sasl::Credentials{m_Settings.username, m_Settings.password, m_Settings.oauthToken,
-                          m_Settings.host.trimmed(), quint16(m_Settings.port)});
-    QString line = QStringLiteral("AUTH ") + name;
-    QString shown = line;
-    // RFC 4954 section 4: the first response may ride on the AUTH line, "="
-    // standing for an empty one; it saves the server's empty challenge.
-    m_DeferredResponse.reset();
-    if (const std::optional<QByteArray> first = m_Sasl->initialResponse()) {
-        const QString response =
-            first->isEmpty() ? QStringLiteral("=") : QString::fromLatin1(first->toBase64());
-        if (line.size() + 1 + response.size() + 2 > MaxAuthLine) {
-            m_DeferredResponse = first->toBase64();
-        } else {
-            line += u' ' + response;
-            shown += QStringLiteral(" ****");
+    // A refused token may be renewed once: then this logs in a second time,
+    // on the same connection while the server keeps it open.
+    bool again = false;
+    for (;;) {
+        status(QStringLiteral("Sending Login Authentication (") + name + QStringLiteral(")..."));
+        m_Sasl = std::make_unique<sasl::Client>(
+            *mechanism,
+            sasl::Credentials{m_Settings.username, m_Settings.password, m_Settings.oauthToken,
+                              m_Settings.host.trimmed(), quint16(m_Settings.port)});
+        QString line = QStringLiteral("AUTH ") + name;
+        QString shown = line;
+        // RFC 4954 section 4: the first response may ride on the AUTH line, "="
+        // standing for an empty one; it saves the server's empty challenge.
+        m_DeferredResponse.reset();
+        if (const std::optional<QByteArray> first = m_Sasl->initialResponse()) {
+            const QString response =
+                first->isEmpty() ? QStringLiteral("=") : QString::fromLatin1(first->toBase64());
+            if (line.size() + 1 + response.size() + 2 > MaxAuthLine) {
+                m_DeferredResponse = first->toBase64();
+            } else {
+                line += u' ' + response;
+                shown += QStringLiteral(" ****");
+            }
         }
+        AuthAccepted = false;
+        SaslEnded = false;
+        m_Socket->SendData(line + CRLF);
+        trace(shown);
+        const bool ended =
+            co_await waitFor(SaslEnded, std::max(5, m_Settings.connectTimeout), false);
+        const bool accepted = ended && AuthAccepted;
+        const bool proven = m_Sasl->finished();
+        const QString why = m_Sasl->error();
+        m_Sasl.reset();
+        m_DeferredResponse.reset();
+        if (Aborted) {
+            co_return false;
+        }
+        if (again && !accepted && !m_HeldRefusal && m_Socket->State() == WinSck::sckClosed) {
+            // The server hung up on the second login without a word (as
+            // some do after a refusal): the fresh token gets a new connection.
+            m_ReconnectForToken = true;
+            co_return false;
+        }
+        if (const std::optional<QString> refusal = std::exchange(m_HeldRefusal, std::nullopt)) {
+            m_TokenRenewed = true;
+            const bool renewed = co_await askForToken(*refusal);
+            if (!renewed) {
+                if (!Aborted) {
+                    failOnReply(*refusal); // as without the owner's renewal
+                }
+                co_return false;
+            }
+            if (m_Socket->State() != WinSck::sckConnected) {
+                m_ReconnectForToken = true;
+                co_return false;
+            }
+            again = true;
+            continue;
+        }
+        if (!accepted || !proven) {
+            status(QStringLiteral("Host Login Failed!"));
+            AddError(!accepted ? QStringLiteral("Login: ") + name + QStringLiteral(" failed") +
+                                     (why.isEmpty() ? QString() : QStringLiteral(": ") + why)
+                               : QStringLiteral("Login: the server did not prove that it knows the "
+                                                "password"),
+                     SmtpOutcome::Kind::Login);
+            ReportFailure();
+            co_return false;
+        }
+        status(QStringLiteral("Host Login OK!"));
+        co_return true;
     }
-    AuthAccepted = false;
-    m_Socket->SendData(line + CRLF);
-    trace(shown);
-    const bool accepted =
-        co_await waitFor(AuthAccepted, std::max(5, m_Settings.connectTimeout), false);
-    const bool proven = m_Sasl->finished();
-    const QString why = m_Sasl->error();
-    m_Sasl.reset();
-    m_DeferredResponse.reset();
-    if (Aborted) {
+}
+
+Task SmtpSession::askForToken(QString refusal) {
+    m_TokenAsked = true;
+    m_TokenAnswered = false;
+    m_FreshToken.clear();
+    status(QStringLiteral("The server refused the access token; asking for a new one..."));
+    post([this, refusal] { emit TokenRefused(refusal); });
+    const bool answered = co_await waitFor(m_TokenAnswered, m_Settings.tokenAnswerTimeout, false);
+    m_TokenAsked = false;
+    if (!answered || Aborted || m_FreshToken.isEmpty()) {
         co_return false;
     }
-    if (!accepted || !proven) {
-        // A refused token is told as such, so that the owner can get a
-        // fresh one and send again.
-        m_TokenRefused =
-            *mechanism == sasl::Mechanism::XOAuth2 || *mechanism == sasl::Mechanism::OAuthBearer;
-        status(QStringLiteral("Host Login Failed!"));
-        AddError(!accepted ? QStringLiteral("Login: ") + name + QStringLiteral(" failed") +
-                                 (why.isEmpty() ? QString() : QStringLiteral(": ") + why)
-                           : QStringLiteral("Login: the server did not prove that it knows the "
-                                            "password"),
-                 SmtpOutcome::Kind::Login);
-        ReportFailure();
-        co_return false;
-    }
-    status(QStringLiteral("Host Login OK!"));
+    m_Settings.oauthToken = std::exchange(m_FreshToken, QString());
     co_return true;
+}
+
+void SmtpSession::ProvideToken(const QString &token) {
+    if (!m_TokenAsked || m_TokenAnswered) {
+        return;
+    }
+    m_FreshToken = token;
+    m_TokenAnswered = true;
+    wake();
 }
 
 bool SmtpSession::refuseClearSecret(const QString &mechanism) {
@@ -1142,6 +1203,10 @@ void SmtpSession::onConnect() {
 
 void SmtpSession::onClose() {
     SocketConnected = false;
+    if (m_Sasl && m_TokenRenewed) {
+        // The login with a fresh token need not wait for a closed connection.
+        SaslEnded = true;
+    }
     // A server that closes instead of answering the end of the data is not
     // waited for until MessageTimeout.
     while (m_AwaitingDataEnd && !m_MessageAccepted && !Aborted && judgeHeldReply()) {
@@ -1279,6 +1344,7 @@ void SmtpSession::handleReply(const QString &reply) {
         }
     } else if (code == QLatin1String("235")) {
         AuthAccepted = true;
+        SaslEnded = true;
     } else if (code == QLatin1String("334")) {
         if (m_Sasl) {
             answerSaslChallenge(reply);
@@ -1300,6 +1366,19 @@ void SmtpSession::handleReply(const QString &reply) {
         if (code == QLatin1String("-ER")) {
             PopDone = false;
             PopStep = 0;
+        }
+        if (m_Sasl &&
+            (m_Sasl->mechanism() == sasl::Mechanism::XOAuth2 ||
+             m_Sasl->mechanism() == sasl::Mechanism::OAuthBearer) &&
+            code == QLatin1String("535")) {
+            // The server refused the OAuth token: the owner that renews
+            // tokens is asked for a fresh one (saslLogin) before it fails.
+            m_TokenRefused = true;
+            if (m_Settings.renewToken && !m_TokenRenewed && m_Errors.isEmpty()) {
+                m_HeldRefusal = reply;
+                SaslEnded = true;
+                return;
+            }
         }
         failOnReply(reply);
     }

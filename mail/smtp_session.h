@@ -22,7 +22,9 @@
 //   hello       EHLO (or HELO); a 500/502 to EHLO without a login to lose
 //               is answered with HELO. STARTTLS (modes 1, 2) and a second
 //               EHLO follow when offered.
-//   login       AUTH LOGIN, or a SASL mechanism (sasl/), 5 s or more.
+//   login       AUTH LOGIN, or a SASL mechanism (sasl/), 5 s or more. With
+//               renewToken, a refused OAuth token waits for the owner's
+//               fresh one (TokenRefused, ProvideToken) and logs in once more.
 //   envelope    MAIL FROM, one RCPT TO per recipient, DATA; pipelined in one
 //               write when the server offers it and the settings ask.
 //               Each RCPT reply is reported by RecipientResult.
@@ -100,6 +102,12 @@ struct SmtpSettings {
     bool allowPlaintextAuth = false;
     // Leave the connection open after a send.
     bool keepConnection = false;
+    // When the server refuses the OAuth token (535 to XOAUTH2 or
+    // OAUTHBEARER), ask the owner for a fresh one (TokenRefused) and log in
+    // once more with it, once a run, instead of failing at once.
+    bool renewToken = false;
+    // Seconds the owner has to answer TokenRefused.
+    int32_t tokenAnswerTimeout = 300;
     // What 100 percent of Progress stands for (envelope and message).
     int32_t totalBytes = 0;
 };
@@ -132,8 +140,9 @@ struct SmtpOutcome {
     bool uncertain = false;
     // Every RCPT reply of the run, in order.
     QList<RecipientReply> recipients;
-    // The server refused the OAuth token (XOAUTH2, OAUTHBEARER): an owner
-    // that can get a fresh one sets it in the settings and sends again.
+    // The server refused the OAuth token (a 535 to XOAUTH2 or OAUTHBEARER),
+    // and no fresh one saved the run: an owner that can get one sets it in
+    // the settings and sends again.
     bool tokenRefused = false;
 };
 
@@ -162,6 +171,13 @@ public:
     using FinalDotHook = std::function<void(const QList<RecipientReply> &)>;
     void SetFinalDotHook(FinalDotHook hook) { m_FinalDotHook = std::move(hook); }
 
+    // The answer to TokenRefused: a fresh token, or "" to decline. Taken
+    // once, while the run waits for it (from inside the handler of
+    // TokenRefused or later); ignored at any other time.
+    void ProvideToken(const QString &token);
+    // A run waits for ProvideToken.
+    bool WaitsForToken() const { return m_TokenAsked && !m_TokenAnswered; }
+
     bool IsConnected() const;
     // A run is under way (Finished not queued yet).
     bool IsRunning() const { return m_Running; }
@@ -172,6 +188,12 @@ signals:
     void Trace(const QString &text);
     void Progress(int percent);
     void RecipientResult(const QString &address, int code, const QString &reply);
+    // With SmtpSettings::renewToken: the server refused the token with
+    // `reply`; the run waits (tokenAnswerTimeout) for ProvideToken. With a
+    // token it logs in again, on the same connection when the server kept
+    // it open, else on a new one; declined, or unanswered in time, the run
+    // fails as it would have without renewToken.
+    void TokenRefused(const QString &reply);
     void Outcome(const sendmail::SmtpOutcome &outcome);
     void Finished(quint64 run);
 
@@ -187,6 +209,7 @@ private:
     Task startTlsHandshake(bool implicit);
     Task startTlsCommand(QString helloCommand);
     Task saslLogin();
+    Task askForToken(QString refusal);
     bool refuseClearSecret(const QString &mechanism);
     Task sendMessage();
     Task sendEnvelope(Envelope envelope);
@@ -263,6 +286,16 @@ private:
     SmtpOutcome::Kind m_FailureKind = SmtpOutcome::Kind::Reply;
     int m_FailureCode = 0;
     bool m_TokenRefused = false;
+    // Renewing a refused token: the 535 held back while the owner is asked
+    // (SaslEnded set), the wait for the answer, whether this run asked
+    // already, and a login that needs a new connection for the fresh token.
+    bool SaslEnded = false;
+    std::optional<QString> m_HeldRefusal;
+    bool m_TokenAsked = false;
+    bool m_TokenAnswered = false;
+    QString m_FreshToken;
+    bool m_TokenRenewed = false;
+    bool m_ReconnectForToken = false;
     QList<RecipientReply> m_RecipientReplies;
 
     bool Aborted = false;

@@ -1,12 +1,13 @@
 // kelmsend with an OAuth sign-in: the account keys and their checks, then
 // the executable against the scripted token server (tests/support/
 // token_server.h) and an SMTP server: sign in, send, renew with rotation,
-// a refused token renewed and retried exactly once, an expired sign-in,
+// a refused token renewed and logged in with exactly once, an expired sign-in,
 // an endpoint that does not answer, a damaged or readable store. Every
 // output is searched for every secret.
 #include "cli/bearer_send.h"
 #include "cli/options.h"
 
+#include "dovecot_submission.h"
 #include "fake_server.h"
 #include "kelmsend_support.h"
 #include "token_server.h"
@@ -92,12 +93,36 @@ TEST(OAuthCheck, PresetGivesServerAndPortUnlessSet) {
     EXPECT_EQ(r.options->port, 0);
 }
 
-TEST(OAuthCheck, RefusalIsA535AfterABearerLogin) {
-    const QStringList bearer{"Connecting...", "Sending Login Authentication (XOAUTH2)..."};
-    EXPECT_TRUE(TokenRefused(bearer, {"535 5.7.8 no\r\n"}));
-    EXPECT_FALSE(TokenRefused(bearer, {"454 4.7.0 try later\r\n"}));
-    EXPECT_FALSE(TokenRefused(bearer + QStringList{"Host Login OK!"}, {"535 no\r\n"}));
-    EXPECT_FALSE(TokenRefused({"Sending Login Authentication (PLAIN)..."}, {"535 no\r\n"}));
+// The help of the auth commands, whichever verb it follows; it names every
+// sign-in option of kelmsend --help.
+TEST(OAuthHelp, AuthHelpTellsOptionsStoresAndExitStatuses) {
+    const QByteArray all = RunKelmsend({"--help"}).out;
+    // The token sources of a send are not the sign-in's.
+    const QStringList tokenSources{"--oauth-token-env", "--oauth-token-file",
+                                   "--oauth-token-command"};
+    QStringList signInOptions;
+    for (const QByteArray &line : all.split('\n')) {
+        const QString option = QString::fromLatin1(line.trimmed().split(' ').value(0));
+        if ((option.startsWith("--oauth-") && !tokenSources.contains(option)) ||
+            option == "--token-store") {
+            signInOptions << option;
+        }
+    }
+    ASSERT_GE(signInOptions.size(), 9) << all.toStdString();
+    for (const QStringList &args :
+         {QStringList{"auth", "--help"}, QStringList{"auth", "login", "-h"},
+          QStringList{"auth", "status", "--account", "x", "--help"}}) {
+        SCOPED_TRACE(args.join(' ').toStdString());
+        const Finished f = RunKelmsend(args);
+        EXPECT_EQ(f.exitCode, 0) << f.describe();
+        EXPECT_EQ(f.err, "");
+        for (const QString &want :
+             signInOptions + QStringList{"auth login", "auth status", "auth logout",
+                                         "--account NAME", "kelmsend/oauth/ACCOUNT", "0600",
+                                         "Secret Service", "Exit status", "77"}) {
+            EXPECT_TRUE(f.out.contains(want.toUtf8())) << want.toStdString();
+        }
+    }
 }
 
 // ---- the executable --------------------------------------------------------
@@ -256,41 +281,54 @@ TEST_F(Fixture, SignInSendRenewWithRotationAndSignOut) {
 }
 
 // The server refuses the first token the way Google and Dovecot do (a
-// JSON challenge, then 535): one renewal, one more login, never a third.
+// JSON challenge, then 535): one renewal, one more login on the same
+// connection (or a new one when the server hangs up), never a third.
 TEST_F(Fixture, RefusedTokenIsRenewedAndRetriedExactlyOnce) {
     ASSERT_EQ(login().exitCode, 0);
     const QString challenge = QByteArray(R"({"status":"401","schemes":"bearer"})").toBase64();
-    const QStringList refusal{
-        "S: 220 fake",      "C: EHLO client.test", "S: 250-fake", "S: 250 AUTH XOAUTH2",
-        "C: AUTH XOAUTH2 ", "S: 334 " + challenge, "C: ",         "S: 535 5.7.8 token refused",
-        "C: QUIT",          "S: 221 bye"};
-    for (const bool secondAccepted : {true, false}) {
-        SCOPED_TRACE(secondAccepted ? "second token accepted" : "every token refused");
+    const QStringList greeting{"S: 220 fake", "C: EHLO client.test", "S: 250-fake",
+                               "S: 250 AUTH XOAUTH2"};
+    const auto refusal = [&](const QString &token) {
+        return QStringList{"C: AUTH XOAUTH2 " + bearer(token), "S: 334 " + challenge,
+                           "C: ", "S: 535 5.7.8 token refused"};
+    };
+    const QStringList delivery{"S: 235 ok",     "C: MAIL FROM:<me@example.com>",
+                               "S: 250 ok",     "C: RCPT TO:<you@example.com>",
+                               "S: 250 ok",     "C: DATA",
+                               "S: 354 go",     "D:",
+                               "S: 250 queued", "C: QUIT",
+                               "S: 221 bye"};
+    const struct {
+        const char *what;
+        bool hangUp, secondAccepted;
+    } rows[] = {{"second token accepted", false, true},
+                {"server hangs up after refusing", true, true},
+                {"every token refused", false, false}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
         const int before = refreshes();
         const QString first = tokens.lastAccessToken;
-        QStringList script = refusal;
-        script[4] += bearer(first);
-        QStringList second = refusal;
-        second[4] = "C: AUTH XOAUTH2 " +
-                    bearer(QString("AT-%1-secret").arg(first.section('-', 1, 1).toInt() + 1));
-        if (secondAccepted) {
-            second =
-                second.mid(0, 5) + QStringList{"S: 235 ok",     "C: MAIL FROM:<me@example.com>",
-                                               "S: 250 ok",     "C: RCPT TO:<you@example.com>",
-                                               "S: 250 ok",     "C: DATA",
-                                               "S: 354 go",     "D:",
-                                               "S: 250 queued", "C: QUIT",
-                                               "S: 221 bye"};
+        const QString second = QString("AT-%1-secret").arg(first.section('-', 1, 1).toInt() + 1);
+        QStringList script = greeting + refusal(first);
+        if (row.hangUp) {
+            script << "X:"
+                   << "A:" << greeting;
         }
-        FakeServer smtp(script + QStringList{"A:"} + second);
+        if (row.secondAccepted) {
+            script << "C: AUTH XOAUTH2 " + bearer(second) << delivery;
+        } else {
+            script << refusal(second) << "C: QUIT"
+                   << "S: 221 bye";
+        }
+        FakeServer smtp(script);
         ASSERT_TRUE(smtp.listening());
         const Ran s = send("127.0.0.1:" + QString::number(smtp.port()));
-        EXPECT_EQ(s.exitCode, secondAccepted ? 0 : 1) << s.describe();
+        EXPECT_EQ(s.exitCode, row.secondAccepted ? 0 : 1) << s.describe();
         EXPECT_TRUE(smtp.done()) << "stopped at step " << smtp.position() << "\n" << s.describe();
         EXPECT_TRUE(smtp.errors().isEmpty()) << smtp.errors().join("\n").toStdString();
-        EXPECT_EQ(smtp.connections(), 2);
+        EXPECT_EQ(smtp.connections(), row.hangUp ? 2 : 1);
         EXPECT_EQ(refreshes(), before + 1);
-        if (!secondAccepted) {
+        if (!row.secondAccepted) {
             EXPECT_TRUE(s.err.contains("535 5.7.8 token refused")) << s.describe();
         }
     }
@@ -391,6 +429,89 @@ INSTANTIATE_TEST_SUITE_P(
                     r.write("{\"store\": ");
                 },
                 77, "kelmsend auth login --account work"}),
+    RowName());
+
+// A real submission server that checks the tokens: Dovecot's oauth2 passdb
+// validating JWTs offline (tests/support/dovecot_submission.h), relaying to
+// aiosmtpd. The first token is good, ran out (while the token reply said it
+// lasts) or signed by another key; a refused one is renewed exactly once.
+struct DovecotRow {
+    const char *name;
+    const char *mechanism;
+    enum { Good, Expired, ForeignKey } first;
+    const char *verbosity;
+};
+
+class DovecotOAuth : public Fixture, public ::testing::WithParamInterface<DovecotRow> {
+public:
+    static void SetUpTestSuite() {
+        sink = new testsupport::SmtpServer;
+        dovecot = new testsupport::DovecotSubmission(sink->port(),
+                                                     testsupport::DovecotSubmission::Mode::OAuth);
+    }
+    static void TearDownTestSuite() {
+        delete dovecot;
+        delete sink;
+    }
+    static int delivered() {
+        int n = 0;
+        while (!sink->messageBytes(n + 1).isEmpty()) {
+            ++n;
+        }
+        return n;
+    }
+    static inline testsupport::SmtpServer *sink = nullptr;
+    static inline testsupport::DovecotSubmission *dovecot = nullptr;
+};
+
+TEST_P(DovecotOAuth, LogsInWithTheTokenAndRenewsARefusedOneOnce) {
+    if (!dovecot->problem().isEmpty()) {
+        GTEST_SKIP() << dovecot->problem().toStdString();
+    }
+    const DovecotRow &row = GetParam();
+    const QString user = testsupport::DovecotSubmission::user();
+    QStringList issued;
+    tokens.accessToken = [&](int n) {
+        const auto kind = n == 1 ? row.first : DovecotRow::Good;
+        issued << dovecot->bearerToken(user, kind == DovecotRow::Expired ? 120 : 0,
+                                       kind == DovecotRow::ForeignKey);
+        return issued.last();
+    };
+    ASSERT_EQ(login().exitCode, 0);
+    const int before = delivered();
+    const QString log = dovecot->log();
+    const Ran s = run({"--server", "localhost:" + QString::number(dovecot->startTlsPort()), "--tls",
+                       "starttls", "--tls-ca", dovecot->caFile(), "--user", user, "--auth-mech",
+                       row.mechanism, "--from", "alice@example.com", "--to", "bob@example.com",
+                       "--body", "hello", "--hello", "client.test", row.verbosity});
+    EXPECT_EQ(s.exitCode, 0) << s.describe() << dovecot->log().toStdString();
+    EXPECT_EQ(delivered(), before + 1);
+    const int renewals = row.first == DovecotRow::Good ? 0 : 1;
+    EXPECT_EQ(refreshes(), renewals);
+    EXPECT_EQ(s.err.count("Sending Login Authentication (" + QByteArray(row.mechanism)),
+              1 + renewals)
+        << s.describe();
+    const QString added = dovecot->log().mid(log.size());
+    EXPECT_EQ(added.count(QString("method=") + row.mechanism), 1) << added.toStdString();
+    // Nothing of a token, raw or inside the login string, in what kelmsend wrote.
+    for (const QString &t : issued) {
+        EXPECT_FALSE(outputs.contains(t.toLatin1()));
+        EXPECT_FALSE(outputs.contains(t.toLatin1().split('.').last()));
+        EXPECT_FALSE(outputs.contains(
+            QByteArray("user=" + user.toLatin1() + "\x01auth=Bearer " + t.toLatin1() + "\x01\x01")
+                .toBase64()
+                .left(40)));
+    }
+    expectNoSecret();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, DovecotOAuth,
+    ::testing::Values(DovecotRow{"XOAUTH2", "XOAUTH2", DovecotRow::Good, "--trace"},
+                      DovecotRow{"OAUTHBEARER", "OAUTHBEARER", DovecotRow::Good, "-v"},
+                      DovecotRow{"ExpiredRenewedOnce", "XOAUTH2", DovecotRow::Expired, "--trace"},
+                      DovecotRow{"ForeignKeyRenewedOnce", "OAUTHBEARER", DovecotRow::ForeignKey,
+                                 "--trace"}),
     RowName());
 
 } // namespace

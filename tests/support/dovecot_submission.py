@@ -3,6 +3,7 @@ service on 127.0.0.1, with a certificate authority and certificates made
 here with openssl, relaying what it accepts to another SMTP server.
 
 Usage: dovecot_submission.py DIR --relay-port N [--user NAME --password WORD]
+                             [--oauth2]
 
 Prints "READY <starttls-port> <implicit-tls-port>" once both listeners
 accept connections, or "SKIP <reason>" when Dovecot cannot run here (not
@@ -14,9 +15,15 @@ Dovecot. DIR receives:
   server.sha256     its SHA-256 fingerprint, hex with colons
   other-ca.pem      an authority that signed nothing the server shows
   dovecot.log       the server's log; each login names its mechanism
+
+With --oauth2 the server also offers XOAUTH2 and OAUTHBEARER and checks the
+bearer tokens itself, offline: Dovecot's oauth2 passdb validates them as
+JWTs signed with HS256 by a key made here, and takes the user from "sub".
+  oauth2.key        that key, base64 (as Dovecot's key dictionary holds it)
 """
 
 import argparse
+import base64
 import os
 import shutil
 import socket
@@ -64,7 +71,7 @@ ssl = required
 ssl_cert = <{d}/server.pem
 ssl_key = <{d}/server.key
 ssl_min_protocol = TLSv1.2
-auth_mechanisms = plain login cram-md5 scram-sha-1 scram-sha-256
+auth_mechanisms = plain login cram-md5 scram-sha-1 scram-sha-256{bearer_mechanisms}
 auth_verbose = yes
 disable_plaintext_auth = yes
 hostname = localhost
@@ -73,7 +80,7 @@ mail_location = maildir:{d}/mail/%u
 submission_relay_host = 127.0.0.1
 submission_relay_port = {relay}
 submission_relay_trusted = yes
-passdb {{
+{oauth2_passdb}passdb {{
   driver = passwd-file
   args = scheme=PLAIN username_format=%u {d}/users
 }}
@@ -97,6 +104,39 @@ service anvil {{
 """
 
 
+OAUTH2_PASSDB = """\
+passdb {{
+  driver = oauth2
+  mechanisms = xoauth2 oauthbearer
+  args = {d}/dovecot-oauth2.conf.ext
+}}
+"""
+
+# Local validation: the key of a token without "azp" and "kid" is looked up
+# as shared/default/<alg>/default in the dictionary; a folder dictionary
+# keeps a shared key at <prefix>default/<alg>/default.
+OAUTH2_CONFIG = """\
+introspection_mode = local
+local_validation_key_dict = fs:posix:prefix={d}/keys/
+username_attribute = sub
+"""
+
+
+def make_oauth2_key(d):
+    key = base64.b64encode(os.urandom(32)).decode()
+    folder = os.path.join(d, "keys", "default", "HS256")
+    os.makedirs(folder)
+    for f in (os.path.join(folder, "default"), os.path.join(d, "oauth2.key")):
+        with open(f, "w") as out:
+            out.write(key)
+    for root, dirs, files in os.walk(os.path.join(d, "keys")):
+        os.chmod(root, 0o755)
+        for name in files:
+            os.chmod(os.path.join(root, name), 0o644)
+    with open(os.path.join(d, "dovecot-oauth2.conf.ext"), "w") as f:
+        f.write(OAUTH2_CONFIG.format(d=d))
+
+
 def accepts(port):
     try:
         socket.create_connection(("127.0.0.1", port), timeout=0.5).close()
@@ -111,6 +151,7 @@ def main():
     a.add_argument("--relay-port", type=int, required=True)
     a.add_argument("--user", default="alice")
     a.add_argument("--password", default="secret")
+    a.add_argument("--oauth2", action="store_true")
     args = a.parse_args()
     # /usr/sbin may be missing from a non-login shell's PATH.
     dovecot = shutil.which("dovecot") or shutil.which("dovecot", path="/usr/sbin:/sbin")
@@ -127,10 +168,14 @@ def main():
     make_certificates(d)
     with open(os.path.join(d, "users"), "w") as f:
         f.write("%s:{PLAIN}%s\n" % (args.user, args.password))
+    if args.oauth2:
+        make_oauth2_key(d)
     starttls, implicit = free_port(), free_port()
     conf = os.path.join(d, "dovecot.conf")
     with open(conf, "w") as f:
-        f.write(CONFIG.format(d=d, relay=args.relay_port, starttls=starttls, implicit=implicit))
+        f.write(CONFIG.format(d=d, relay=args.relay_port, starttls=starttls, implicit=implicit,
+                              bearer_mechanisms=" xoauth2 oauthbearer" if args.oauth2 else "",
+                              oauth2_passdb=OAUTH2_PASSDB.format(d=d) if args.oauth2 else ""))
     server = subprocess.Popen([dovecot, "-F", "-c", conf], stdout=subprocess.DEVNULL,
                               stderr=sys.stderr)
     try:

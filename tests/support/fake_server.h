@@ -39,6 +39,8 @@ public:
 
     bool listening() const { return m_Listening; }
     quint16 port() const { return m_Server.serverPort(); }
+    // A script that needs the port (it names it) is given once listening.
+    void setScript(QStringList script) { m_Script = std::move(script); }
     bool done() const { return m_Pos >= m_Script.size(); }
     int position() const { return m_Pos; }
     const QStringList &errors() const { return m_Errors; }

@@ -27,6 +27,7 @@
 #include <QUrlQuery>
 
 #include <deque>
+#include <functional>
 #include <memory>
 
 class TokenServer : public QObject {
@@ -78,6 +79,8 @@ public:
     QStringList devicePolls; // errors answered to device polls before the tokens
     bool rotate = true;
     int expiresIn = 3600;
+    // The n-th access token handed out (from 1); unset: "AT-n-secret".
+    std::function<QString(int)> accessToken;
     QSet<QString> liveRefreshTokens;
     QString lastAccessToken;
     QString lastRefreshToken;
@@ -136,7 +139,7 @@ private:
 
     Canned tokens(bool withRefresh) {
         const int n = ++m_issued;
-        lastAccessToken = QStringLiteral("AT-%1-secret").arg(n);
+        lastAccessToken = accessToken ? accessToken(n) : QStringLiteral("AT-%1-secret").arg(n);
         QJsonObject o{
             {"access_token", lastAccessToken}, {"token_type", "Bearer"}, {"expires_in", expiresIn}};
         if (withRefresh) {
