@@ -37,20 +37,22 @@ quint16 freeUdpPort() {
     return port;
 }
 
-// True once the server on 127.0.0.1:port answers a query.
+// True once the server on 127.0.0.1:port answers the test's own MX query
+// with a record: that server is the test's dnsmasq, not whatever else had
+// the port a moment before.
 bool answers(quint16 port) {
     const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(port);
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const QByteArray probe = modMXQuery::BuildQueryMessage("ready.probe");
+    const QByteArray probe = modMXQuery::BuildQueryMessage("example.test");
     bool ok = false;
     if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
         send(fd, probe.constData(), static_cast<size_t>(probe.size()), 0) == probe.size()) {
         pollfd p{fd, POLLIN, 0};
-        char buf[512];
-        ok = poll(&p, 1, 200) == 1 && recv(fd, buf, sizeof buf, 0) >= 12;
+        unsigned char buf[512];
+        ok = poll(&p, 1, 200) == 1 && recv(fd, buf, sizeof buf, 0) >= 12 && (buf[6] | buf[7]) != 0;
     }
     close(fd);
     return ok;
@@ -86,6 +88,10 @@ protected:
             << "dnsmasq did not start: " << server.readAllStandardError().toStdString();
     }
     void TearDown() override {
+        if (!IsSkipped()) {
+            EXPECT_EQ(server.state(), QProcess::Running)
+                << "dnsmasq ended during the test: " << server.readAllStandardError().toStdString();
+        }
         if (server.state() != QProcess::NotRunning) {
             server.kill();
             server.waitForFinished(5000);
