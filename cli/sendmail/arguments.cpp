@@ -14,7 +14,7 @@ namespace {
 const QStringList kAcceptedFlags{"-i", "-oi", "-om", "-bm"};
 
 // Long options that sendmail mode takes besides the account keys.
-const QStringList kSendmailLongOptions{"account", "config", "help", "version"};
+const QStringList kSendmailLongOptions{"account", "config", "help", "version", "queue"};
 
 // The first letters of sendmail's flags that kelmsend's own short options
 // (-s, -a, -q, -v, -h) do not use.
@@ -178,6 +178,13 @@ SendmailParse ParseSendmailArguments(const QStringList &args) {
         if (!problem.isEmpty()) {
             return {std::nullopt, problem};
         }
+    }
+    if (a.action == SendmailAction::FlushQueue &&
+        (a.extractRecipients || !a.recipients.isEmpty())) {
+        // -q beside a message to send is the quiet switch, as kelmsend's own.
+        a.action = SendmailAction::Send;
+        (void)ApplyLongOption(a.options, QStringLiteral("quiet"), QString());
+        a.options.given << QStringLiteral("--quiet");
     }
     return {a, QString()};
 }
