@@ -202,6 +202,7 @@ std::optional<SendmailArguments> RelayArguments(const Options &o) {
     }
     SendmailArguments a;
     a.options = o;
+    a.sendmailRole = false;
     a.recipients = o.to;
     a.options.to.clear();
     return a;
