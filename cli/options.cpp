@@ -327,8 +327,8 @@ const std::vector<OptionInfo> &optionTable() {
          [](Options &o, const QString &v) { o.config = nonEmpty(v, "a file name"); }},
         {"queue-dir", 0, "FOLDER", "the queue folder (default: ~/.local/state/kelmsend/queue)",
          SendOnly, [](Options &o, const QString &v) { o.queueDir = nonEmpty(v, "a folder"); }},
-        {"queue-backoff", 0, "FIRST[,MAX]",
-         "wait after a deferred try, doubling up to MAX (default 5m,1h; s, m, h, d)", SendOnly,
+        {"queue-backoff", 0, "T[,MAX]",
+         "wait T after a deferred try, doubling up to MAX (default 5m,1h)", SendOnly,
          [](Options &o, const QString &v) {
              if (!outbox::ParseBackoff(v, o.queuePolicy)) {
                  throw Problem{"must be FIRST or FIRST,MAX, durations such as 5m or 1h with MAX "
@@ -346,9 +346,7 @@ const std::vector<OptionInfo> &optionTable() {
              o.queuePolicy.lifetime = *d;
          }},
         {"uncertain", 0, "retry|hold",
-         "a message the server may have got (connection lost after the final \".\"): tried "
-         "again, or held for queue retry (default retry)",
-         SendOnly,
+         "lost after the final \".\": try again, or hold for queue retry", SendOnly,
          [](Options &o, const QString &v) {
              const QString w = v.trimmed().toLower();
              if (w != QLatin1String("retry") && w != QLatin1String("hold")) {
@@ -357,8 +355,7 @@ const std::vector<OptionInfo> &optionTable() {
              o.queuePolicy.holdUncertain = w == QLatin1String("hold");
          }},
         {"notify", 0, "true|false",
-         "mail a delivery status notice to the sender when a recipient fails (default true)",
-         SendOnly,
+         "mail the sender a notice when a recipient fails (default true)", SendOnly,
          [](Options &o, const QString &v) {
              const std::optional<bool> on = SwitchWord(v);
              if (!on) {
@@ -372,7 +369,7 @@ const std::vector<OptionInfo> &optionTable() {
          [](Options &o, const QString &) { o.syslog = true; }},
         {"no-queue", 0, nullptr, "sendmail mode: send directly, without storing in the queue",
          SendOnly, [](Options &o, const QString &) { o.noQueue = true; }},
-        {"queue", 0, nullptr, "store the message in the queue before trying it (as sendmail mode)",
+        {"queue", 0, nullptr, "store the message in the queue, then try it (as sendmail mode)",
          SendOnly, [](Options &o, const QString &) { o.useQueue = true; }},
         {"quiet", 'q', nullptr, "report errors only", Anywhere,
          [](Options &o, const QString &) { setVerbosity(o, Verbosity::Quiet); }},
@@ -938,6 +935,7 @@ QString HelpText() {
         "                                            sendmail mode: relay a finished message\n"
         "       kelmsend queue list [--json]         the queue (also as mailq; see The queue)\n"
         "       kelmsend queue retry|drop ID...      a queued message due again, or removed\n"
+        "       kelmsend queue flush [--all]         deliver the due messages (also sendmail -q)\n"
         "\n"
         "The message text comes from --body, --body-file or standard input.\n"
         "Exit status: 0 sent, 1 failed (the reason on standard error), 2 usage error,\n"

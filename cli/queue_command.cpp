@@ -220,7 +220,8 @@ int RunQueueCommand(QueueCommand c, const EnvironmentLookup &env, const Reporter
 QString QueueHelpText() {
     return QStringLiteral(
         "\n"
-        "The queue: messages stored by sendmail mode's -odq wait in a private folder\n"
+        "The queue: sendmail mode stores each message here before it tries it (and -odq\n"
+        "without a try); what is not delivered at once waits in a private folder\n"
         "(--queue-dir FOLDER or the account's queue-dir, default\n"
         "$XDG_STATE_HOME/kelmsend/queue, i.e. ~/.local/state/kelmsend/queue).\n"
         "  queue list [--json]   a line a message: id, age, size, sender, state, next try,\n"

@@ -88,8 +88,8 @@ void AccountDriver::start(const outbox::DeliveryJob &job) {
         return;
     }
     const Options &o = *setup.options;
-    QString password;
-    if (o.needsPassword()) {
+    QString password = setup.password.value_or(QString());
+    if (o.needsPassword() && !setup.password) {
         if (const QString problem = LoadPassword(o, password, m_Env); !problem.isEmpty()) {
             finishWith(outbox::OutcomeKind::Login, problem);
             return;
@@ -357,7 +357,8 @@ constexpr std::chrono::milliseconds kFollowOnAttempt{30000};
 
 QueuedSend StoreAndTry(QIODevice &message, const outbox::StoreRequest &request,
                        const Options &commandLine, const Options &o, const EnvironmentLookup &env,
-                       Reporter &reporter, const Reporter::Writer &err) {
+                       Reporter &reporter, const Reporter::Writer &err,
+                       const std::optional<QString> &password) {
     QueuedSend result;
     const auto fail = [&](const QString &text, QueuedSend::Result r) {
         reporter.Error("cannot store the message: " + text);
@@ -389,7 +390,17 @@ QueuedSend StoreAndTry(QIODevice &message, const outbox::StoreRequest &request,
     if (!log.open(o, &error)) {
         reporter.Error(error);
     }
-    const QueueRunContext context{&o, AccountsFor(commandLine, env), env, &log, &reporter};
+    AccountResolver accounts = AccountsFor(commandLine, env);
+    if (password) {
+        accounts = [accounts, own = request.account, password](const QString &account) {
+            AccountSetup setup = accounts(account);
+            if (account == own) {
+                setup.password = password;
+            }
+            return setup;
+        };
+    }
+    const QueueRunContext context{&o, accounts, env, &log, &reporter};
     outbox::RunOptions own = QueueRunOptions(o, outbox::Selection::Ids);
     own.ids = {stored.id};
     own.callerSeesOutcome = true;

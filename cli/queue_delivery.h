@@ -35,6 +35,7 @@ namespace kelmsend {
 struct AccountSetup {
     std::optional<Options> options;
     QString error;
+    std::optional<QString> password; // fetched already (the storing run's own)
 };
 using AccountResolver = std::function<AccountSetup(const QString &account)>;
 
@@ -142,10 +143,14 @@ struct QueuedSend {
 // every recipient is refused). Unless --quiet, a line on `err` names the id
 // and what is pending when anything is. A run that delivered to someone
 // then works the due messages of the queue for a few seconds.
+// `password`: the run's own account's, fetched before the message was
+// stored (a password source that fails is a configuration error the caller
+// is told of at once).
 [[nodiscard]] QueuedSend StoreAndTry(QIODevice &message, const outbox::StoreRequest &request,
                                      const Options &commandLine, const Options &options,
                                      const EnvironmentLookup &env, Reporter &reporter,
-                                     const Reporter::Writer &err);
+                                     const Reporter::Writer &err,
+                                     const std::optional<QString> &password = std::nullopt);
 
 // "kelmsend queue flush" and "sendmail -q": the due messages (all: every
 // one not failed or held) of the queue at `path`, a line a message on

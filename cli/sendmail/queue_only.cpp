@@ -51,10 +51,19 @@ int StoreForLater(const RelayMessage &message, const Options &o, QIODevice &in,
 int StoreAndDeliver(const RelayMessage &message, const Options &commandLine, const Options &o,
                     QIODevice &in, const EnvironmentLookup &env, const Reporter::Writer &err,
                     Reporter &reporter) {
+    // The password first: a source that fails is the caller's to fix now.
+    std::optional<QString> password;
+    if (o.needsPassword()) {
+        QString text;
+        if (const QString problem = LoadPassword(o, text, env); !problem.isEmpty()) {
+            return refuse(err, problem, SendmailOutcome::Configuration);
+        }
+        password = text;
+    }
     HeadThenBody device(message.head, in);
     device.open(QIODevice::ReadOnly | QIODevice::Unbuffered);
     const QueuedSend sent = StoreAndTry(device, {o.account, message.sender, message.recipients},
-                                        commandLine, o, env, reporter, err);
+                                        commandLine, o, env, reporter, err, password);
     switch (sent.result) {
     case QueuedSend::Result::Stored:
         return SendmailExitStatus(SendmailOutcome::Sent);
