@@ -301,8 +301,7 @@ QString DescribeReport(const outbox::MessageReport &report,
         parts << "delivered to " + e.delivered.join(QStringLiteral(", "));
     }
     if (!e.uncertain.isEmpty()) {
-        parts << "uncertain for " + WithReplies(e.uncertain, record) +
-                     " (the connection ended after the whole message was sent)";
+        parts << "uncertain for " + WithReplies(e.uncertain, record) + ", the server may have it";
     }
     if (!e.deferred.isEmpty()) {
         parts << "deferred for " + WithReplies(e.deferred, record);

@@ -13,6 +13,7 @@
 
 #include <QDir>
 #include <QEventLoop>
+#include <QJsonArray>
 #include <QTimer>
 
 #include "qt_printers.h"
@@ -331,6 +332,29 @@ TEST_F(Fixture, SendmailRoleLogsInWithTheSignIn) {
     EXPECT_EQ(s.exitCode, 0) << s.describe();
     EXPECT_EQ(smtp.logins(), 1);
     EXPECT_EQ(refreshes(), 0);
+    expectNoSecret();
+}
+
+// An expired sign-in in the sendmail role: the message is stored already,
+// so it is deferred with the reason instead of exit 77; nothing connects.
+TEST_F(Fixture, SendmailRoleDefersAStoredMessageWhenTheSignInHasExpired) {
+    tokens.expiresIn = 30;
+    ASSERT_EQ(login().exitCode, 0);
+    tokens.liveRefreshTokens.clear();
+    Listener smtp;
+    const Ran s = run({"-t", "-i", "--server", smtp.address()},
+                      "From: me@example.com\nTo: you@example.com\nSubject: s\n\nhello\n");
+    EXPECT_EQ(s.exitCode, 0) << s.describe();
+    const QString reason =
+        "sign-in for account work has expired: run kelmsend auth login --account work";
+    EXPECT_TRUE(s.err.startsWith("kelmsend: queued as ")) << s.describe();
+    EXPECT_TRUE(s.err.contains("deferred for you@example.com (" + reason.toUtf8() + ")"))
+        << s.describe();
+    EXPECT_FALSE(smtp.contacted());
+    const Ran listed = run({"queue", "list", "--json"});
+    const QJsonObject m = QJsonDocument::fromJson(listed.out).array().at(0).toObject();
+    EXPECT_EQ(m["state"].toString(), "deferred") << listed.describe();
+    EXPECT_EQ(m["last_error"].toString(), reason);
     expectNoSecret();
 }
 
