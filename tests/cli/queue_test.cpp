@@ -292,6 +292,25 @@ TEST(StoreFirst, ServerDownThenAFlushDeliversExactlyOnce) {
     EXPECT_FALSE(QFile::exists(server.message(2))) << "sent twice";
 }
 
+// Outside sendmail mode --queue stores the composed message as it would go
+// after DATA, without the dot-stuffing that a later relay adds again.
+TEST(StoreFirst, AComposedMessageThroughTheQueue) {
+    QueueHome home("server = " + ClosedPort().toUtf8() + "\nretries = 1\nfrom = me@example.com\n");
+    const Finished r =
+        home.run({"--queue", "--to", "b@example.org", "--subject", "s", "--body", ".dot line\nend",
+                  "--attach", home.dir.filePath("config/kelmsend/config")});
+    ASSERT_EQ(r.exitCode, 0) << r.describe();
+    EXPECT_TRUE(r.err.contains(": deferred for b@example.org (")) << r.describe();
+    SmtpServer server;
+    ASSERT_NE(server.port(), 0) << "aiosmtpd did not start";
+    const Finished f = home.run({"queue", "flush", "--all", "--server", server.address()});
+    EXPECT_EQ(f.exitCode, 0) << f.describe();
+    const QByteArray got = server.messageBytes(1);
+    EXPECT_TRUE(got.contains("\r\n.dot line\r\nend\r\n")) << got.toStdString();
+    EXPECT_TRUE(got.contains("filename=\"config\"")) << got.toStdString();
+    EXPECT_EQ(server.envelope(1)["from"].toString(), "me@example.com");
+}
+
 TEST(StoreFirst, EachRecipientOnItsOwnAndTheNoticeGoesThroughTheAccount) {
     SmtpServer server({"--reject", "bad@example.org", "--defer", "later@example.org"});
     ASSERT_NE(server.port(), 0) << "aiosmtpd did not start";
