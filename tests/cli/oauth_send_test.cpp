@@ -265,36 +265,41 @@ TEST_F(Fixture, RefusedTokenIsRenewedAndRetriedExactlyOnce) {
         "S: 220 fake",      "C: EHLO client.test", "S: 250-fake", "S: 250 AUTH XOAUTH2",
         "C: AUTH XOAUTH2 ", "S: 334 " + challenge, "C: ",         "S: 535 5.7.8 token refused",
         "C: QUIT",          "S: 221 bye"};
-    for (const bool secondAccepted : {true, false}) {
-        SCOPED_TRACE(secondAccepted ? "second token accepted" : "every token refused");
-        const int before = refreshes();
-        const QString first = tokens.lastAccessToken;
-        QStringList script = refusal;
-        script[4] += bearer(first);
-        QStringList second = refusal;
-        second[4] = "C: AUTH XOAUTH2 " +
-                    bearer(QString("AT-%1-secret").arg(first.section('-', 1, 1).toInt() + 1));
-        if (secondAccepted) {
-            second =
-                second.mid(0, 5) + QStringList{"S: 235 ok",     "C: MAIL FROM:<me@example.com>",
-                                               "S: 250 ok",     "C: RCPT TO:<you@example.com>",
-                                               "S: 250 ok",     "C: DATA",
-                                               "S: 354 go",     "D:",
-                                               "S: 250 queued", "C: QUIT",
-                                               "S: 221 bye"};
+    // Sent directly, and through the queue (where a refused token defers).
+    for (const bool queued : {false, true})
+        for (const bool secondAccepted : {true, false}) {
+            SCOPED_TRACE(secondAccepted ? "second token accepted" : "every token refused");
+            SCOPED_TRACE(queued ? "through the queue" : "directly");
+            const int before = refreshes();
+            const QString first = tokens.lastAccessToken;
+            QStringList script = refusal;
+            script[4] += bearer(first);
+            QStringList second = refusal;
+            second[4] = "C: AUTH XOAUTH2 " +
+                        bearer(QString("AT-%1-secret").arg(first.section('-', 1, 1).toInt() + 1));
+            if (secondAccepted) {
+                second =
+                    second.mid(0, 5) + QStringList{"S: 235 ok",     "C: MAIL FROM:<me@example.com>",
+                                                   "S: 250 ok",     "C: RCPT TO:<you@example.com>",
+                                                   "S: 250 ok",     "C: DATA",
+                                                   "S: 354 go",     "D:",
+                                                   "S: 250 queued", "C: QUIT",
+                                                   "S: 221 bye"};
+            }
+            FakeServer smtp(script + QStringList{"A:"} + second);
+            ASSERT_TRUE(smtp.listening());
+            const Ran s = send("127.0.0.1:" + QString::number(smtp.port()),
+                               queued ? QStringList{"--queue"} : QStringList{});
+            EXPECT_EQ(s.exitCode, secondAccepted || queued ? 0 : 1) << s.describe();
+            EXPECT_TRUE(smtp.done()) << "stopped at step " << smtp.position() << "\n"
+                                     << s.describe();
+            EXPECT_TRUE(smtp.errors().isEmpty()) << smtp.errors().join("\n").toStdString();
+            EXPECT_EQ(smtp.connections(), 2);
+            EXPECT_EQ(refreshes(), before + 1);
+            if (!secondAccepted) {
+                EXPECT_TRUE(s.err.contains("535 5.7.8 token refused")) << s.describe();
+            }
         }
-        FakeServer smtp(script + QStringList{"A:"} + second);
-        ASSERT_TRUE(smtp.listening());
-        const Ran s = send("127.0.0.1:" + QString::number(smtp.port()));
-        EXPECT_EQ(s.exitCode, secondAccepted ? 0 : 1) << s.describe();
-        EXPECT_TRUE(smtp.done()) << "stopped at step " << smtp.position() << "\n" << s.describe();
-        EXPECT_TRUE(smtp.errors().isEmpty()) << smtp.errors().join("\n").toStdString();
-        EXPECT_EQ(smtp.connections(), 2);
-        EXPECT_EQ(refreshes(), before + 1);
-        if (!secondAccepted) {
-            EXPECT_TRUE(s.err.contains("535 5.7.8 token refused")) << s.describe();
-        }
-    }
     expectNoSecret();
 }
 
