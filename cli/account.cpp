@@ -34,16 +34,7 @@ QStringList groupOf(const QString &key) {
 }
 
 std::optional<bool> switchValue(const QString &value) {
-    static const QStringList yes{"true", "yes", "on", "1"};
-    static const QStringList no{"false", "no", "off", "0"};
-    const QString v = value.toLower();
-    if (yes.contains(v)) {
-        return true;
-    }
-    if (no.contains(v)) {
-        return false;
-    }
-    return std::nullopt;
+    return SwitchWord(value);
 }
 
 QString at(const QString &path, int line) {
@@ -159,7 +150,7 @@ QString ApplyAccount(Options &o, const ConfigFile &file, const ConfigSection &se
             passwordSource = &e;
         }
         static const QStringList kFileKeys{"password-file", "oauth-token-file", "tls-ca",
-                                           "queue-dir"};
+                                           "queue-dir", "log-file"};
         if (kFileKeys.contains(e.key) && value.startsWith(QLatin1String("~/"))) {
             value = HomeFolder(ProcessEnvironment) + value.mid(1);
         }

@@ -17,7 +17,8 @@
 // and its port count as one setting, the three password sources as one,
 // and --quiet, --verbose and --trace as one. Switch keys (auth,
 // no-validate, ...) take true/false, yes/no, on/off or 1/0. A leading "~/"
-// in password-file, oauth-token-file, tls-ca and queue-dir stands for the home folder.
+// in password-file, oauth-token-file, tls-ca, queue-dir and log-file stands for the home
+// folder.
 //
 // The whole file is checked, every section: a line that is neither a
 // [section] nor key = value, an unknown key, a key or section given twice,

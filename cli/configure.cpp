@@ -13,56 +13,90 @@ QString joined(const QStringList &list) {
 
 } // namespace
 
+sendmail::SmtpSettings SessionSettings(const Options &o, const QString &password,
+                                       const QString &oauthToken) {
+    sendmail::SmtpSettings s;
+    if (!o.dryRun) {
+        s.host = o.server;
+        if (!o.pop3Host.isEmpty()) {
+            s.pop3Host = o.pop3Host;
+            s.popBeforeSmtp = true;
+        }
+    }
+    if (o.port != 0) {
+        s.port = o.port;
+    }
+    if (o.connectTimeout > 0) {
+        s.connectTimeout = o.connectTimeout;
+    }
+    if (o.messageTimeout > 0) {
+        s.messageTimeout = o.messageTimeout;
+    }
+    if (o.retries > 0) {
+        s.connectRetry = o.retries;
+    }
+    s.hallo = o.hello;
+    s.tlsMode = static_cast<int32_t>(EffectiveTlsMode(o));
+    s.tlsVerify = !o.tlsInsecure;
+    s.tlsCaFile = o.tlsCa;
+    s.tlsFingerprint = sendmail::ParseFingerprint(o.tlsFingerprint).value_or(QByteArray());
+    if (o.auth) {
+        s.useAuthentication = true;
+        s.authMechanism = o.authMech.isEmpty() ? QStringLiteral("AUTO") : o.authMech;
+        s.oauthToken = oauthToken;
+        s.allowPlaintextAuth = o.allowPlaintextAuth;
+    }
+    // XOAUTH2 and OAUTHBEARER carry the user name beside the token.
+    if (o.logsIn()) {
+        s.username = o.user;
+    }
+    if (o.needsPassword()) {
+        s.password = password;
+    }
+    s.pipelining = !o.noPipelining;
+    return s;
+}
+
 void ConfigureSession(clsSendMail &mail, const Options &o, const QString &password,
                       const QString &oauthToken) {
+    const sendmail::SmtpSettings s = SessionSettings(o, password, oauthToken);
     mail.setDelimiter(QString(kListDelimiter));
     if (o.noValidate) {
         mail.setEmailAddressValidation(0);
         mail.setSMTPHostValidation(0);
     }
-
-    if (!o.dryRun) {
-        if (!o.server.isEmpty()) {
-            mail.setSMTPHost(o.server);
-        }
-        if (!o.pop3Host.isEmpty()) {
-            mail.setPOP3Host(o.pop3Host);
-            mail.setUsePopAuthentication(true);
-        }
+    if (!s.host.isEmpty()) {
+        mail.setSMTPHost(s.host);
     }
-    if (o.port != 0) {
-        mail.setSMTPPort(o.port);
+    if (s.popBeforeSmtp) {
+        mail.setPOP3Host(s.pop3Host);
+        mail.setUsePopAuthentication(true);
     }
-    if (o.connectTimeout > 0) {
-        mail.setConnectTimeout(o.connectTimeout);
+    // Each of these is the component's default unless the options gave it.
+    mail.setSMTPPort(s.port);
+    mail.setConnectTimeout(s.connectTimeout);
+    mail.setMessageTimeout(s.messageTimeout);
+    mail.setConnectRetry(s.connectRetry);
+    if (!s.hallo.isEmpty()) {
+        mail.setHallo(s.hallo);
     }
-    if (o.messageTimeout > 0) {
-        mail.setMessageTimeout(o.messageTimeout);
-    }
-    if (o.retries > 0) {
-        mail.setConnectRetry(o.retries);
-    }
-    if (!o.hello.isEmpty()) {
-        mail.setHallo(o.hello);
-    }
-    mail.setTLSMode(static_cast<int32_t>(EffectiveTlsMode(o)));
-    mail.setTLSVerify(!o.tlsInsecure);
-    mail.setTLSCAFile(o.tlsCa);
+    mail.setTLSMode(s.tlsMode);
+    mail.setTLSVerify(s.tlsVerify);
+    mail.setTLSCAFile(s.tlsCaFile);
     if (!o.tlsFingerprint.isEmpty()) {
         mail.setTLSFingerprint(o.tlsFingerprint);
     }
-    if (o.auth) {
+    if (s.useAuthentication) {
         mail.setUseAuthentication(true);
-        mail.setAuthMechanism(o.authMech.isEmpty() ? QStringLiteral("AUTO") : o.authMech);
-        mail.setOAuthToken(oauthToken);
-        mail.setAllowPlaintextAuth(o.allowPlaintextAuth);
+        mail.setAuthMechanism(s.authMechanism);
+        mail.setOAuthToken(s.oauthToken);
+        mail.setAllowPlaintextAuth(s.allowPlaintextAuth);
     }
-    // XOAUTH2 and OAUTHBEARER carry the user name beside the token.
     if (o.logsIn()) {
-        mail.setUsername(o.user);
+        mail.setUsername(s.username);
     }
     if (o.needsPassword()) {
-        mail.setPassword(password);
+        mail.setPassword(s.password);
     }
 }
 

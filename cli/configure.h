@@ -5,6 +5,8 @@
 #include "cli/options.h"
 #include "cli/reporter.h"
 
+#include "mail/smtp_session.h"
+
 #include <QChar>
 
 #include <functional>
@@ -26,6 +28,16 @@ inline constexpr QChar kListDelimiter = QChar(0x1F);
 // connection) unless --no-validate turns them off. For --dry-run no host is
 // assigned, so nothing is looked up.
 void Configure(clsSendMail &mail, const Options &options, const Inputs &inputs);
+
+// The session's settings as the options give them: the server (empty for
+// the MX path, and for --dry-run), POP3, the port, the limits (the
+// component's defaults when not given), the EHLO/HELO name, TLS, the login
+// with `password` and `oauthToken`, pipelining unless --no-pipelining.
+// ConfigureSession hands the same values to the component; the outbox's
+// driver uses them as they are.
+[[nodiscard]] sendmail::SmtpSettings SessionSettings(const Options &options,
+                                                     const QString &password,
+                                                     const QString &oauthToken = QString());
 
 // The part of Configure that concerns the session, not the message: the
 // delimiter, the validation levels, the server (unless --dry-run), POP3,

@@ -25,6 +25,7 @@
 #include "cli/options.h"
 #include "cli/probe.h"
 #include "cli/queue_command.h"
+#include "cli/queue_delivery.h"
 #include "cli/reporter.h"
 #include "cli/sendmail/arguments.h"
 #include "cli/sendmail/exit_status.h"
@@ -37,10 +38,12 @@
 #include "net/net_utils.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QSettings>
+#include <QTemporaryFile>
 
 #include <cstdio>
 #include <memory>
@@ -121,7 +124,53 @@ QString applyNameServerOverride() {
     return QString();
 }
 
-int runSend(const Options &o, Reporter &reporter) {
+// The composed message stored in the queue, then tried (--queue): the bytes
+// that would follow DATA, with the dot-stuffing and the final "." undone,
+// since the queue keeps a message as it is.
+int runQueuedSend(const Options &commandLine, const Options &o, clsSendMail &mail,
+                  Reporter &reporter) {
+    if (!mail.ErrorList().isEmpty()) {
+        reporter.Error(mail.ErrorList().join(QString()));
+        return kExitFailed;
+    }
+    const sendmail::MessageDraft draft = mail.ComposeDraft();
+    if (const QString unsendable = sendmail::AddressProblem(draft); !unsendable.isEmpty()) {
+        reporter.Error(unsendable);
+        return kExitFailed;
+    }
+    QTemporaryFile spool(QDir::tempPath() + "/kelmsend-XXXXXX");
+    if (!spool.open()) {
+        reporter.Error("cannot make a temporary file in " + QDir::tempPath() + ": " +
+                       spool.errorString());
+        return kExitFailed;
+    }
+    bool lineStart = true;
+    const QString error = WriteWireMessage(draft, o.attachments, [&](const QByteArray &bytes) {
+        QByteArray plain;
+        plain.reserve(bytes.size());
+        for (const char c : bytes) {
+            if (!(lineStart && c == '.')) {
+                plain += c;
+            }
+            lineStart = c == '\n';
+        }
+        return spool.write(plain) == plain.size();
+    });
+    // The final "." became an empty last line.
+    if (!error.isEmpty() || !spool.flush() || spool.size() < 2 || !spool.resize(spool.size() - 2) ||
+        !spool.seek(0)) {
+        reporter.Error(error.isEmpty()
+                           ? "cannot write " + spool.fileName() + ": " + spool.errorString()
+                           : error);
+        return kExitFailed;
+    }
+    const QStringList recipients = o.to + o.cc + o.bcc;
+    const QueuedSend sent = StoreAndTry(spool, {o.account, o.from, recipients}, commandLine, o,
+                                        environment, reporter, writeStderr);
+    return sent.result == QueuedSend::Result::Stored ? kExitSent : kExitFailed;
+}
+
+int runSend(const Options &commandLine, const Options &o, Reporter &reporter) {
     if (const QString problem = CheckAddresses(o); !problem.isEmpty()) {
         return usageError(problem);
     }
@@ -167,6 +216,9 @@ int runSend(const Options &o, Reporter &reporter) {
         return kExitSent;
     }
 
+    if (o.useQueue) {
+        return runQueuedSend(commandLine, o, mail, reporter);
+    }
     if (o.auth && (o.signsIn() || !o.oauthTokenCommand.isEmpty())) {
         BearerTokens tokens(o, environment);
         return DeliverWithToken(mail, reporter, tokens, [&mail] { mail.Send(); });
@@ -345,6 +397,7 @@ int main(int argc, char **argv) {
         return usageError(parsed.error);
     }
     Options o = *parsed.options;
+    const Options commandLine = o;
     if (const std::optional<SendmailArguments> relayed = finishedMessageCall(o)) {
         return relay(*relayed);
     }
@@ -375,7 +428,8 @@ int main(int argc, char **argv) {
     if (o.tlsInsecure) {
         writeStderr("kelmsend: " + kInsecureWarning.toUtf8() + "\n");
     }
-    const int status = o.command == Command::Send ? runSend(o, reporter) : runUtility(o, reporter);
+    const int status =
+        o.command == Command::Send ? runSend(commandLine, o, reporter) : runUtility(o, reporter);
     std::fflush(stdout);
     return status;
 }

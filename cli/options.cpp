@@ -152,6 +152,23 @@ void setAuthMech(Options &o, const QString &value) {
     o.authMech = sasl::MechanismName(*m);
 }
 
+} // namespace
+
+std::optional<bool> SwitchWord(const QString &value) {
+    static const QStringList yes{"true", "yes", "on", "1"};
+    static const QStringList no{"false", "no", "off", "0"};
+    const QString v = value.trimmed().toLower();
+    if (yes.contains(v)) {
+        return true;
+    }
+    if (no.contains(v)) {
+        return false;
+    }
+    return std::nullopt;
+}
+
+namespace {
+
 void setVerbosity(Options &o, Verbosity v) {
     // The louder setting wins when several are given.
     if (v == Verbosity::Quiet) {
@@ -310,6 +327,50 @@ const std::vector<OptionInfo> &optionTable() {
          [](Options &o, const QString &v) { o.config = nonEmpty(v, "a file name"); }},
         {"queue-dir", 0, "FOLDER", "the queue folder (default: ~/.local/state/kelmsend/queue)",
          SendOnly, [](Options &o, const QString &v) { o.queueDir = nonEmpty(v, "a folder"); }},
+        {"queue-backoff", 0, "T[,MAX]",
+         "wait T after a deferred try, doubling up to MAX (default 5m,1h)", SendOnly,
+         [](Options &o, const QString &v) {
+             if (!outbox::ParseBackoff(v, o.queuePolicy)) {
+                 throw Problem{"must be FIRST or FIRST,MAX, durations such as 5m or 1h with MAX "
+                               "not below FIRST, not \"" +
+                               v + "\""};
+             }
+         }},
+        {"queue-lifetime", 0, "DURATION",
+         "how long a deferred message is tried before it fails (default 5d)", SendOnly,
+         [](Options &o, const QString &v) {
+             const std::optional<outbox::Seconds> d = outbox::ParseDuration(v);
+             if (!d) {
+                 throw Problem{"must be a duration such as 30m, 12h or 5d, not \"" + v + "\""};
+             }
+             o.queuePolicy.lifetime = *d;
+         }},
+        {"uncertain", 0, "retry|hold",
+         "lost after the final \".\": try again, or hold for queue retry", SendOnly,
+         [](Options &o, const QString &v) {
+             const QString w = v.trimmed().toLower();
+             if (w != QLatin1String("retry") && w != QLatin1String("hold")) {
+                 throw Problem{"must be retry or hold, not \"" + v + "\""};
+             }
+             o.queuePolicy.holdUncertain = w == QLatin1String("hold");
+         }},
+        {"notify", 0, "true|false",
+         "mail the sender a notice when a recipient fails (default true)", SendOnly,
+         [](Options &o, const QString &v) {
+             const std::optional<bool> on = SwitchWord(v);
+             if (!on) {
+                 throw Problem{"must be true or false, not \"" + v + "\""};
+             }
+             o.queuePolicy.notify = *on;
+         }},
+        {"log-file", 0, "FILE", "append a line per delivery attempt to FILE (made 0600)", SendOnly,
+         [](Options &o, const QString &v) { o.logFile = nonEmpty(v, "a file name"); }},
+        {"syslog", 0, nullptr, "also log each delivery attempt to syslog (mail facility)", SendOnly,
+         [](Options &o, const QString &) { o.syslog = true; }},
+        {"no-queue", 0, nullptr, "sendmail mode: send directly, without storing in the queue",
+         SendOnly, [](Options &o, const QString &) { o.noQueue = true; }},
+        {"queue", 0, nullptr, "store the message in the queue, then try it (as sendmail mode)",
+         SendOnly, [](Options &o, const QString &) { o.useQueue = true; }},
         {"quiet", 'q', nullptr, "report errors only", Anywhere,
          [](Options &o, const QString &) { setVerbosity(o, Verbosity::Quiet); }},
         {"verbose", 'v', nullptr, "report progress texts even when not on a terminal", Anywhere,
@@ -632,7 +693,14 @@ const QStringList &AccountKeys() {
                                   "quiet",
                                   "verbose",
                                   "trace",
-                                  "queue-dir"};
+                                  "queue-dir",
+                                  "queue-backoff",
+                                  "queue-lifetime",
+                                  "uncertain",
+                                  "notify",
+                                  "log-file",
+                                  "syslog",
+                                  "no-queue"};
     return keys;
 }
 
@@ -867,6 +935,7 @@ QString HelpText() {
         "                                            sendmail mode: relay a finished message\n"
         "       kelmsend queue list [--json]         the queue (also as mailq; see The queue)\n"
         "       kelmsend queue retry|drop ID...      a queued message due again, or removed\n"
+        "       kelmsend queue flush [--all]         deliver the due messages (also sendmail -q)\n"
         "\n"
         "The message text comes from --body, --body-file or standard input.\n"
         "Exit status: 0 sent, 1 failed (the reason on standard error), 2 usage error,\n"

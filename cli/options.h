@@ -18,6 +18,7 @@
 
 #include "net/tls_policy.h"
 #include "oauth/provider.h"
+#include "outbox/policy.h"
 
 #include <QString>
 #include <QStringList>
@@ -116,6 +117,17 @@ struct Options {
 
     // The outbox's folder (cli/queue_command.h); "" for the default.
     QString queueDir;
+    // The outbox's delivery policy: queue-backoff, queue-lifetime,
+    // uncertain (retry or hold) and notify.
+    outbox::Policy queuePolicy;
+    // The delivery log: a file that each attempt appends a line to, and
+    // syslog (LOG_MAIL).
+    QString logFile;
+    bool syslog = false;
+    // Sendmail mode stores each message in the queue before trying it;
+    // --no-queue sends directly. Elsewhere --queue turns the queue on.
+    bool noQueue = false;
+    bool useQueue = false;
 
     bool noValidate = false;
     bool noPipelining = false;
@@ -200,6 +212,9 @@ enum class OptionKind {
 // without the option's name ("must be a port number from 1 to 65535, ...").
 // Does not record the option in `o.given`.
 [[nodiscard]] QString ApplyLongOption(Options &o, const QString &name, const QString &value);
+
+// true/false, yes/no, on/off or 1/0; nullopt for anything else.
+[[nodiscard]] std::optional<bool> SwitchWord(const QString &value);
 
 // Whether `name` is a key of a configuration file's account: the options
 // that say where and as whom to send, how to log in, the limits and the

@@ -2,6 +2,7 @@
 
 #include "cli/account.h"
 #include "cli/home.h"
+#include "cli/queue_delivery.h"
 #include "outbox/listing.h"
 #include "outbox/policy.h"
 #include "outbox/queue_folder.h"
@@ -85,7 +86,9 @@ QueueParse ParseQueueArguments(const QStringList &args) {
             inlineValue = name.mid(eq + 1);
             name = name.left(eq);
         }
-        if (!kQueueLongOptions.contains(name)) {
+        // A flush sends: the account options apply to it as to a send.
+        const bool accountOption = c.verb == QueueVerb::Flush && IsAccountKey(name);
+        if (!kQueueLongOptions.contains(name) && !accountOption) {
             return {std::nullopt, verb + ": unknown option --" + name +
                                       " (it takes --queue-dir, --config, --account, --quiet" +
                                       (c.verb == QueueVerb::List    ? QStringLiteral(", --json")
@@ -167,6 +170,7 @@ int RunQueueCommand(QueueCommand c, const EnvironmentLookup &env, const Reporter
         err("kelmsend: " + text.toUtf8() + "\n");
         return status;
     };
+    const Options commandLine = c.options;
     if (const QString problem = LoadAccount(c.options, env); !problem.isEmpty()) {
         return fail(problem, kExitUsage);
     }
@@ -185,10 +189,11 @@ int RunQueueCommand(QueueCommand c, const EnvironmentLookup &env, const Reporter
         out(text);
         return kExitSent;
     }
-    case QueueVerb::Flush:
-        return fail(QStringLiteral("queue flush is not available yet: this kelmsend stores "
-                                   "messages (sendmail -odq) but cannot deliver the queue"),
-                    kExitUsage);
+    case QueueVerb::Flush: {
+        const FlushResult flushed =
+            FlushQueueFolder(path, commandLine, c.options, c.all, env, out, err);
+        return flushed.folderError || !flushed.errors.isEmpty() ? kExitFailed : kExitSent;
+    }
     case QueueVerb::Retry:
     case QueueVerb::Drop:
         break;
@@ -215,7 +220,8 @@ int RunQueueCommand(QueueCommand c, const EnvironmentLookup &env, const Reporter
 QString QueueHelpText() {
     return QStringLiteral(
         "\n"
-        "The queue: messages stored by sendmail mode's -odq wait in a private folder\n"
+        "The queue: sendmail mode stores each message here before it tries it (and -odq\n"
+        "without a try); what is not delivered at once waits in a private folder\n"
         "(--queue-dir FOLDER or the account's queue-dir, default\n"
         "$XDG_STATE_HOME/kelmsend/queue, i.e. ~/.local/state/kelmsend/queue).\n"
         "  queue list [--json]   a line a message: id, age, size, sender, state, next try,\n"
@@ -223,7 +229,13 @@ QString QueueHelpText() {
         "                        and \"sendmail -bp\"); --json: an array of objects\n"
         "  queue retry ID...     failed or uncertain messages, due again at once\n"
         "  queue drop ID...      removes the messages\n"
-        "  queue flush [--all]   not available yet (exit 2; sendmail -q exits 64)\n"
+        "  queue flush [--all]   delivers the due messages (--all: every one not failed or\n"
+        "                        held, now), a line a message (none with --quiet); also\n"
+        "                        \"sendmail -q\". Each goes through the account stored with\n"
+        "                        it; the account options given here win over its keys.\n"
+        "                        Exit 0 when the run ended, also with messages still\n"
+        "                        deferred; 1 when a record could not be read or written,\n"
+        "                        a message is damaged or the log file cannot be opened.\n"
         "A damaged queue file is listed as damaged and never removed but by queue drop.\n");
 }
 

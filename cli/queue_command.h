@@ -3,15 +3,19 @@
 //   kelmsend queue list [--json]   a line a message, or a JSON array (outbox/listing.h)
 //   kelmsend queue retry ID...     failed or uncertain messages due again at once
 //   kelmsend queue drop ID...      messages removed from the queue
-//   kelmsend queue flush [--all]   delivery of the queue (not available yet)
+//   kelmsend queue flush [--all]   the due messages delivered (cli/queue_delivery.h)
 //   mailq [--json]                 the link name for "queue list"
 //
 // Each also takes --queue-dir FOLDER, --config FILE and --account NAME (for
-// the account's queue-dir key), --quiet and --verbose. The folder is
+// the account's queue-dir key), --quiet and --verbose; flush also the
+// account options (--server, --log-file, ...), which win over each
+// message's account as on a send. The folder is
 // --queue-dir, else the account's queue-dir, else
 // $XDG_STATE_HOME/kelmsend/queue (~/.local/state/kelmsend/queue).
-// Exit status: 0 done, 1 failed (an unknown id, a message being delivered,
-// an unreadable folder; the reason on standard error), 2 usage error.
+// Exit status: 0 done (a flush: the run ended, even with messages still
+// deferred), 1 failed (an unknown id, a message being delivered, an
+// unreadable folder, a damaged message or a record that could not be
+// written during a flush; the reason on standard error), 2 usage error.
 #pragma once
 
 #include "cli/inputs.h"

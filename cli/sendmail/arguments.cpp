@@ -14,7 +14,7 @@ namespace {
 const QStringList kAcceptedFlags{"-i", "-oi", "-om", "-bm"};
 
 // Long options that sendmail mode takes besides the account keys.
-const QStringList kSendmailLongOptions{"account", "config", "help", "version"};
+const QStringList kSendmailLongOptions{"account", "config", "help", "version", "queue"};
 
 // The first letters of sendmail's flags that kelmsend's own short options
 // (-s, -a, -q, -v, -h) do not use.
@@ -179,6 +179,13 @@ SendmailParse ParseSendmailArguments(const QStringList &args) {
             return {std::nullopt, problem};
         }
     }
+    if (a.action == SendmailAction::FlushQueue &&
+        (a.extractRecipients || !a.recipients.isEmpty())) {
+        // -q beside a message to send is the quiet switch, as kelmsend's own.
+        a.action = SendmailAction::Send;
+        (void)ApplyLongOption(a.options, QStringLiteral("quiet"), QString());
+        a.options.given << QStringLiteral("--quiet");
+    }
     return {a, QString()};
 }
 
@@ -195,6 +202,7 @@ std::optional<SendmailArguments> RelayArguments(const Options &o) {
     }
     SendmailArguments a;
     a.options = o;
+    a.sendmailRole = false;
     a.recipients = o.to;
     a.options.to.clear();
     return a;
@@ -211,16 +219,20 @@ QString SendmailHelpText() {
                "a domain with a dot (root, root@myhost) is replaced by the account's from when\n"
                "it has one (the From field is left as it is), else refused.\n"
                "Accepted: -i, -oi, -odi, -odb, -oem, -oep (and the other -oeX), -om, -bm,\n"
-               "-B TYPE, -N DSN, -R RET. -odq stores the message in the queue without trying\n"
-               "it (exit 0 and a line naming its id on standard error, none with --quiet; 73\n"
-               "when it cannot be stored); -bp lists the queue; -q, delivering the queue, is\n"
-               "not available yet: it exits 64. -F NAME names the sender of a message without\n"
-               "From; -v is --verbose; \"--\" ends the options. The account options above\n"
-               "apply, before or after the flags; the message options do not.\n"
+               "-B TYPE, -N DSN, -R RET. The message is stored in the queue first, then tried\n"
+               "at once through the account: exit 0 once it is stored, with a line on standard\n"
+               "error naming its id and what is pending when it was not delivered to everyone\n"
+               "(none with --quiet, or -q beside -t or a recipient); a notice mails the sender\n"
+               "about each recipient that fails later (notify = false: none). --no-queue (key\n"
+               "no-queue) sends without the queue, exiting as the server answered. -odq stores\n"
+               "it without a try (a line naming its id); -bp lists the queue; -q alone delivers\n"
+               "its due messages (kelmsend queue flush). -F NAME names the sender of a message\n"
+               "without From; -v is --verbose; \"--\" ends the options. The account options\n"
+               "above apply, before or after the flags; the message options do not.\n"
                "Without a message option (--subject, --body, --attach, ...), a standard input\n"
                "that begins with a header block is a finished message too: \"kelmsend --account\n"
                "work -- RECIPIENT < message\" relays it as sendmail mode does, with the exit\n"
-               "statuses below.\n"
+               "statuses below, through the queue with --queue only.\n"
                "\n") +
            SendmailExitStatusHelp();
 }

@@ -61,6 +61,10 @@ struct SendmailArguments {
     QChar errorMode = QLatin1Char('p'); // -oe?: p print, m mail, e, q, w
     QStringList dsnNotify;              // -N, lower case; empty when not given
     QString dsnReturn;                  // -R: "full" or "hdrs"; "" when not given
+    // Started as sendmail (or with its flags): the queue is used unless
+    // --no-queue. A finished message relayed from kelmsend's own command
+    // line uses it with --queue only.
+    bool sendmailRole = true;
 };
 
 struct SendmailParse {

@@ -60,15 +60,17 @@ int SendmailExitStatus(SendmailOutcome outcome, const QStringList &failures) {
 QString SendmailExitStatusHelp() {
     return QStringLiteral(
         "Exit status in sendmail mode (sysexits.h):\n"
-        "   0  sent: the server accepted the message for every recipient (-odq: stored)\n"
+        "   0  stored in the queue (delivered, deferred, or delivered to some with a notice\n"
+        "      for the others); -odq: stored; --no-queue: accepted for every recipient\n"
         "  64  usage: the command line cannot be used\n"
         "  65  the message cannot be used (its header block, the addresses of its fields)\n"
-        "  67  the server refused an address for good (5.1.x): nothing went out\n"
-        "  69  the server refused the message for good otherwise: nothing went out\n"
-        "  73  neither sent nor kept: the server deferred it (4xx) or could not be reached,\n"
-        "      the connection, TLS or the login failed, or no temporary copy could be made;\n"
-        "      -odq: the queue could not store it (an unwritable folder, a full disk)\n"
-        "  74  standard input (or, for -bp, the queue folder) could not be read\n"
+        "  67  every recipient refused for good on the first try, naming the address (5.1.x):\n"
+        "      nothing went out; the message stays in the queue as failed\n"
+        "  69  every recipient refused for good otherwise: likewise\n"
+        "  73  neither sent nor kept: the queue could not store it (an unwritable folder, a\n"
+        "      full disk; the message stays with the caller); --no-queue: the server deferred\n"
+        "      it (4xx) or could not be reached, the connection, TLS or the login failed\n"
+        "  74  standard input (or, for -bp and -q, the queue folder) could not be read\n"
         "  78  the configuration file, the login settings, the password source or the\n"
         "      sender's address is unusable\n");
 }

@@ -2,8 +2,10 @@
 // mail read it: the values of <sysexits.h>. Outside sendmail mode kelmsend
 // keeps its own 0, 1 and 2 (cli/options.h).
 //
-//   0   EX_OK           the server accepted the message for every recipient
-//                       (-odq: the message is stored in the queue)
+//   0   EX_OK           the message is stored in the queue (delivered, deferred,
+//                       or delivered to some with a notice for the others);
+//                       -odq: stored; --no-queue: the server accepted it for
+//                       every recipient
 //   64  EX_USAGE        the command line cannot be used
 //   65  EX_DATAERR      the message cannot be used (its header block, the
 //                       addresses its fields name)

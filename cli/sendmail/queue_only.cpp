@@ -1,6 +1,7 @@
 #include "cli/sendmail/queue_only.h"
 
 #include "cli/queue_command.h"
+#include "cli/queue_delivery.h"
 #include "cli/sendmail/exit_status.h"
 #include "cli/sendmail/input.h"
 #include "outbox/queue_folder.h"
@@ -45,6 +46,50 @@ int StoreForLater(const RelayMessage &message, const Options &o, QIODevice &in,
                 .toUtf8());
     }
     return SendmailExitStatus(SendmailOutcome::Sent);
+}
+
+int StoreAndDeliver(const RelayMessage &message, const Options &commandLine, const Options &o,
+                    QIODevice &in, const EnvironmentLookup &env, const Reporter::Writer &err,
+                    Reporter &reporter) {
+    // The password first: a source that fails is the caller's to fix now.
+    std::optional<QString> password;
+    if (o.needsPassword()) {
+        QString text;
+        if (const QString problem = LoadPassword(o, text, env); !problem.isEmpty()) {
+            return refuse(err, problem, SendmailOutcome::Configuration);
+        }
+        password = text;
+    }
+    HeadThenBody device(message.head, in);
+    device.open(QIODevice::ReadOnly | QIODevice::Unbuffered);
+    const QueuedSend sent = StoreAndTry(device, {o.account, message.sender, message.recipients},
+                                        commandLine, o, env, reporter, err, password);
+    switch (sent.result) {
+    case QueuedSend::Result::Stored:
+        return SendmailExitStatus(SendmailOutcome::Sent);
+    case QueuedSend::Result::Refused:
+        return SendmailExitStatus(SendmailOutcome::SendFailed, sent.failures);
+    case QueuedSend::Result::InputError:
+        return SendmailExitStatus(SendmailOutcome::InputError);
+    case QueuedSend::Result::NotStored:
+        break;
+    }
+    return SendmailExitStatus(SendmailOutcome::CannotCopy);
+}
+
+int FlushForSendmail(const Options &commandLine, const Options &o, const EnvironmentLookup &env,
+                     const Reporter::Writer &out, const Reporter::Writer &err) {
+    QString error;
+    const QString path = QueueFolderPath(o, env, &error);
+    if (path.isEmpty()) {
+        return refuse(err, error, SendmailOutcome::Configuration);
+    }
+    const FlushResult flushed = FlushQueueFolder(path, commandLine, o, false, env, out, err);
+    if (flushed.folderError) {
+        return SendmailExitStatus(SendmailOutcome::CannotCopy);
+    }
+    return flushed.errors.isEmpty() ? SendmailExitStatus(SendmailOutcome::Sent)
+                                    : SendmailExitStatus(SendmailOutcome::InputError);
 }
 
 int ListForSendmail(const Options &o, const EnvironmentLookup &env, const Reporter::Writer &out,

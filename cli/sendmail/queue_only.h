@@ -1,5 +1,6 @@
-// Sendmail mode's -odq and -bp: the prepared message stored into the queue
-// without a delivery attempt, and the queue listed.
+// Sendmail mode and the queue: the prepared message stored and tried at
+// once (the default), stored without a try (-odq), the queue delivered (-q)
+// and listed (-bp).
 #pragma once
 
 #include "cli/inputs.h"
@@ -19,6 +20,25 @@ namespace kelmsend {
 // cannot be read: then nothing of it is left in the queue.
 [[nodiscard]] int StoreForLater(const RelayMessage &message, const Options &options, QIODevice &in,
                                 const EnvironmentLookup &env, const Reporter::Writer &err);
+
+// Sendmail mode's default: the prepared message stored as StoreForLater
+// does, then tried at once through the account (cli/queue_delivery.h).
+// 0 once it is stored, whatever the try gave, with a line on `err` naming
+// the id and what is pending (none with --quiet or -q); 67 or 69 when every
+// recipient was refused for good on that first try (the message is kept
+// as failed, no notice follows); 73 when it cannot be stored, 74 when `in`
+// cannot be read.
+[[nodiscard]] int StoreAndDeliver(const RelayMessage &message, const Options &commandLine,
+                                  const Options &options, QIODevice &in,
+                                  const EnvironmentLookup &env, const Reporter::Writer &err,
+                                  Reporter &reporter);
+
+// -q: the due messages of the queue delivered (kelmsend queue flush): 0
+// when the run ended, 73 when the folder cannot be opened, 74 when a record
+// cannot be read or written.
+[[nodiscard]] int FlushForSendmail(const Options &commandLine, const Options &options,
+                                   const EnvironmentLookup &env, const Reporter::Writer &out,
+                                   const Reporter::Writer &err);
 
 // -bp: the queue's lines on `out`; 74 when the folder cannot be read.
 [[nodiscard]] int ListForSendmail(const Options &options, const EnvironmentLookup &env,

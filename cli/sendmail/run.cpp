@@ -110,17 +110,13 @@ Problem spoolBody(QIODevice &in, QTemporaryFile &spool) {
 
 int RunSendmail(SendmailArguments a, const EnvironmentLookup &env, QFile &in,
                 const Console &console) {
+    const Options commandLine = a.options; // before the account
     Options &o = a.options;
     Reporter early(o.verbosity, console.terminal, console.err, console.clock);
     auto refuse = [&early](const QString &text, SendmailOutcome outcome) {
         early.Error(text);
         return SendmailExitStatus(outcome);
     };
-    if (a.action == SendmailAction::FlushQueue) {
-        return refuse(QStringLiteral("-q (deliver the queue) is not available yet: kelmsend "
-                                     "stores messages (-odq) but cannot deliver the queue"),
-                      SendmailOutcome::Usage);
-    }
     for (const QString &problem : {LoadAccount(o, env), ApplyProviderDefaults(o), CheckLogin(o)}) {
         if (!problem.isEmpty()) {
             return refuse(problem, SendmailOutcome::Configuration);
@@ -128,6 +124,9 @@ int RunSendmail(SendmailArguments a, const EnvironmentLookup &env, QFile &in,
     }
     if (a.action == SendmailAction::ListQueue) {
         return ListForSendmail(o, env, console.out, console.err);
+    }
+    if (a.action == SendmailAction::FlushQueue) {
+        return FlushForSendmail(commandLine, o, env, console.out, console.err);
     }
 
     const HeaderRead header = ReadHeaderBlock(in);
@@ -148,6 +147,15 @@ int RunSendmail(SendmailArguments a, const EnvironmentLookup &env, QFile &in,
     }
     if (a.delivery == DeliveryMode::QueueOnly) {
         return StoreForLater(message, o, in, env, console.err);
+    }
+    if (a.sendmailRole ? !o.noQueue : o.useQueue) {
+        if (o.tlsInsecure) {
+            console.err(("kelmsend: " + kInsecureWarning + "\n").toUtf8());
+        }
+        if (sender.replaced) {
+            early.Status("the envelope sender is " + sender.sender + " (from of the account)");
+        }
+        return StoreAndDeliver(message, commandLine, o, in, env, console.err, early);
     }
     QString password;
     if (o.needsPassword()) {

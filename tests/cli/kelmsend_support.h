@@ -64,6 +64,10 @@ inline QProcessEnvironment TestEnvironment(const std::map<QString, QString> &env
     // file, if any, stays out of sight unless the test names one.
     e.remove("KELMSEND_CONFIG");
     e.insert("XDG_CONFIG_HOME", "/nonexistent/kelm-tests-config");
+    // Sendmail mode keeps its queue under the state home: one of the test
+    // process's own, never the user's.
+    static QTemporaryDir state;
+    e.insert("XDG_STATE_HOME", state.path());
     for (const auto &[key, value] : env) {
         if (value.isEmpty()) {
             e.remove(key);

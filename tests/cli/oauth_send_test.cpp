@@ -14,6 +14,7 @@
 
 #include <QDir>
 #include <QEventLoop>
+#include <QJsonArray>
 #include <QTimer>
 
 #include "qt_printers.h"
@@ -332,6 +333,42 @@ TEST_F(Fixture, RefusedTokenIsRenewedAndRetriedExactlyOnce) {
             EXPECT_TRUE(s.err.contains("535 5.7.8 token refused")) << s.describe();
         }
     }
+    const QStringList queuedRefusal{
+        "S: 220 fake",      "C: EHLO client.test", "S: 250-fake", "S: 250 AUTH XOAUTH2",
+        "C: AUTH XOAUTH2 ", "S: 334 " + challenge, "C: ",         "S: 535 5.7.8 token refused",
+        "C: QUIT",          "S: 221 bye"};
+    // Through the queue, where the driver renews the token and connects
+    // again, and a token refused twice defers the message.
+    for (const bool secondAccepted : {true, false}) {
+        SCOPED_TRACE(secondAccepted ? "second token accepted" : "every token refused");
+        const int before = refreshes();
+        const QString first = tokens.lastAccessToken;
+        QStringList script = queuedRefusal;
+        script[4] += bearer(first);
+        QStringList second = queuedRefusal;
+        second[4] = "C: AUTH XOAUTH2 " +
+                    bearer(QString("AT-%1-secret").arg(first.section('-', 1, 1).toInt() + 1));
+        if (secondAccepted) {
+            second =
+                second.mid(0, 5) + QStringList{"S: 235 ok",     "C: MAIL FROM:<me@example.com>",
+                                               "S: 250 ok",     "C: RCPT TO:<you@example.com>",
+                                               "S: 250 ok",     "C: DATA",
+                                               "S: 354 go",     "D:",
+                                               "S: 250 queued", "C: QUIT",
+                                               "S: 221 bye"};
+        }
+        FakeServer smtp(script + QStringList{"A:"} + second);
+        ASSERT_TRUE(smtp.listening());
+        const Ran s = send("127.0.0.1:" + QString::number(smtp.port()), QStringList{"--queue"});
+        EXPECT_EQ(s.exitCode, 0) << s.describe();
+        EXPECT_TRUE(smtp.done()) << "stopped at step " << smtp.position() << "\n" << s.describe();
+        EXPECT_TRUE(smtp.errors().isEmpty()) << smtp.errors().join("\n").toStdString();
+        EXPECT_EQ(smtp.connections(), 2);
+        EXPECT_EQ(refreshes(), before + 1);
+        if (!secondAccepted) {
+            EXPECT_TRUE(s.err.contains("535 5.7.8 token refused")) << s.describe();
+        }
+    }
     expectNoSecret();
 }
 
@@ -369,6 +406,29 @@ TEST_F(Fixture, SendmailRoleLogsInWithTheSignIn) {
     EXPECT_EQ(s.exitCode, 0) << s.describe();
     EXPECT_EQ(smtp.logins(), 1);
     EXPECT_EQ(refreshes(), 0);
+    expectNoSecret();
+}
+
+// An expired sign-in in the sendmail role: the message is stored already,
+// so it is deferred with the reason instead of exit 77; nothing connects.
+TEST_F(Fixture, SendmailRoleDefersAStoredMessageWhenTheSignInHasExpired) {
+    tokens.expiresIn = 30;
+    ASSERT_EQ(login().exitCode, 0);
+    tokens.liveRefreshTokens.clear();
+    Listener smtp;
+    const Ran s = run({"-t", "-i", "--server", smtp.address()},
+                      "From: me@example.com\nTo: you@example.com\nSubject: s\n\nhello\n");
+    EXPECT_EQ(s.exitCode, 0) << s.describe();
+    const QString reason =
+        "sign-in for account work has expired: run kelmsend auth login --account work";
+    EXPECT_TRUE(s.err.startsWith("kelmsend: queued as ")) << s.describe();
+    EXPECT_TRUE(s.err.contains("deferred for you@example.com (" + reason.toUtf8() + ")"))
+        << s.describe();
+    EXPECT_FALSE(smtp.contacted());
+    const Ran listed = run({"queue", "list", "--json"});
+    const QJsonObject m = QJsonDocument::fromJson(listed.out).array().at(0).toObject();
+    EXPECT_EQ(m["state"].toString(), "deferred") << listed.describe();
+    EXPECT_EQ(m["last_error"].toString(), reason);
     expectNoSecret();
 }
 

@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
+#include <QRegularExpression>
 
 #include <sysexits.h>
 
@@ -52,10 +53,18 @@ struct QueueHome {
 const QByteArray kMessage = "From: Ann <ann@example.com>\nTo: bob@example.org\n"
                             "Bcc: cy@example.org\nSubject: later\n\nbody\n";
 
+QStringList envelopeOf(const SmtpServer &server, int n) {
+    QStringList to;
+    for (const QJsonValue &v : server.envelope(n)["to"].toArray()) {
+        to << v.toString();
+    }
+    return to;
+}
+
 QString storedId(const Finished &r) {
     const QString err = QString::fromUtf8(r.err);
     const qsizetype at = err.indexOf("queued as ");
-    return at < 0 ? QString() : err.mid(at + 10).section(' ', 0, 0);
+    return at < 0 ? QString() : err.mid(at + 10).section(QRegularExpression("[^0-9a-z-]"), 0, 0);
 }
 
 TEST(QueueOnly, StoresThePreparedMessageWithoutConnectingAndListsIt) {
@@ -127,24 +136,30 @@ TEST(QueueOnly, AFolderThatCannotTakeTheMessageExits73AndKeepsNothing) {
 
     // A full disk: a small tmpfs in a private mount namespace, a message
     // larger than it.
+    // -odq, and the store before the first try (nothing listens at the
+    // server: the message must not be tried when it cannot be stored).
     const QString queue = dir.filePath("full disk");
     QDir().mkpath(queue);
     const QByteArray big = kMessage + RandomBytes(512 * 1024, 7).toBase64() + "\n";
-    r = RunProgram("unshare",
-                   {"-m", "/bin/sh", "-c",
-                    "mount -t tmpfs -o size=256k tmpfs \"$0\" || exit 99; \"$@\"; s=$?; "
-                    "ls -A \"$0/queue\" \"$0/queue/tmp\" >&2; exit $s",
-                    queue, Kelmsend(), "-odq", "--queue-dir", queue + "/queue", "-f",
-                    "a@example.com", "b@example.org"},
-                   big);
-    if (r.exitCode == 99 || r.err.contains("unshare failed")) {
-        GTEST_SKIP() << "no private mount namespace here: " << r.describe();
+    Listener listener;
+    for (const QString &mode : {QString("-odq"), QString("-odi")}) {
+        r = RunProgram("unshare",
+                       {"-m", "/bin/sh", "-c",
+                        "mount -t tmpfs -o size=256k tmpfs \"$0\" || exit 99; \"$@\"; s=$?; "
+                        "ls -A \"$0/queue\" \"$0/queue/tmp\" >&2; exit $s",
+                        queue, Kelmsend(), mode, "--server", listener.address(), "--queue-dir",
+                        queue + "/queue", "-f", "a@example.com", "b@example.org"},
+                       big);
+        if (r.exitCode == 99 || r.err.contains("unshare failed")) {
+            GTEST_SKIP() << "no private mount namespace here: " << r.describe();
+        }
+        EXPECT_EQ(r.exitCode, EX_CANTCREAT) << r.describe();
+        EXPECT_TRUE(r.err.contains("No space left on device")) << r.describe();
+        // ls lists "tmp" in the queue and nothing else.
+        EXPECT_TRUE(r.err.endsWith(":\ntmp\n\n" + (queue + "/queue/tmp").toUtf8() + ":\n"))
+            << r.describe();
     }
-    EXPECT_EQ(r.exitCode, EX_CANTCREAT) << r.describe();
-    EXPECT_TRUE(r.err.contains("No space left on device")) << r.describe();
-    // ls lists "tmp" in the queue and nothing else.
-    EXPECT_TRUE(r.err.endsWith(":\ntmp\n\n" + (queue + "/queue/tmp").toUtf8() + ":\n"))
-        << r.describe();
+    EXPECT_FALSE(listener.contacted());
 }
 
 TEST(QueueCommands, RetryAndDropTakeKnownIdsOnly) {
@@ -230,6 +245,246 @@ TEST(QueueCommands, TheDefaultFolderIsUnderTheStateHome) {
     }
 }
 
+// ---- Store first, then try: sendmail mode's default ------------------------
+
+QJsonObject Listed(const QueueHome &home, int n = 0) {
+    return QJsonDocument::fromJson(home.run({"queue", "list", "--json"}).out)
+        .array()
+        .at(n)
+        .toObject();
+}
+
+QString ClosedPort() {
+    QTcpServer closed;
+    closed.listen(QHostAddress::LocalHost, 0);
+    return "127.0.0.1:" + QString::number(closed.serverPort());
+}
+
+TEST(StoreFirst, ServerDownThenAFlushDeliversExactlyOnce) {
+    QueueHome home("server = " + ClosedPort().toUtf8() +
+                   "\nfrom = me@example.com\nretries = 1\ntimeout = 2\n");
+    const Finished r = RunProgram(home.link("sendmail"), {"-t", "-i"}, kMessage, home.env());
+    ASSERT_EQ(r.exitCode, 0) << r.describe();
+    const QString id = storedId(r);
+    EXPECT_TRUE(r.err.startsWith("kelmsend: queued as " + id.toUtf8() +
+                                 ": deferred for bob@example.org (10061 - Connection refused), "
+                                 "cy@example.org (10061 - Connection refused); next try 20"))
+        << r.describe();
+    const QJsonObject m = Listed(home);
+    EXPECT_EQ(m["state"].toString(), "deferred");
+    EXPECT_FALSE(m["next_attempt"].isNull());
+    EXPECT_EQ(m["attempts"].toInt(), 1);
+
+    SmtpServer server;
+    ASSERT_NE(server.port(), 0) << "aiosmtpd did not start";
+    // Not due yet: a plain flush leaves it; --all (and the server given on
+    // the command line, winning over the account's) delivers it.
+    Finished f = home.run({"queue", "flush", "--server", server.address()});
+    EXPECT_EQ(f.exitCode, 0) << f.describe();
+    EXPECT_EQ(f.out, "");
+    f = home.run({"queue", "flush", "--all", "--server", server.address()});
+    EXPECT_EQ(f.exitCode, 0) << f.describe();
+    EXPECT_EQ(f.out, id.toUtf8() + ": delivered to bob@example.org, cy@example.org\n");
+    EXPECT_EQ(home.files(), QStringList{});
+    f = home.run({"queue", "flush", "--all", "--server", server.address()});
+    EXPECT_EQ(f.exitCode, 0) << f.describe();
+    EXPECT_EQ(envelopeOf(server, 1), (QStringList{"bob@example.org", "cy@example.org"}));
+    EXPECT_FALSE(QFile::exists(server.message(2))) << "sent twice";
+}
+
+// Outside sendmail mode --queue stores the composed message as it would go
+// after DATA, without the dot-stuffing that a later relay adds again.
+TEST(StoreFirst, AComposedMessageThroughTheQueue) {
+    QueueHome home("server = " + ClosedPort().toUtf8() + "\nretries = 1\nfrom = me@example.com\n");
+    const Finished r =
+        home.run({"--queue", "--to", "b@example.org", "--subject", "s", "--body", ".dot line\nend",
+                  "--attach", home.dir.filePath("config/kelmsend/config")});
+    ASSERT_EQ(r.exitCode, 0) << r.describe();
+    EXPECT_TRUE(r.err.contains(": deferred for b@example.org (")) << r.describe();
+    SmtpServer server;
+    ASSERT_NE(server.port(), 0) << "aiosmtpd did not start";
+    const Finished f = home.run({"queue", "flush", "--all", "--server", server.address()});
+    EXPECT_EQ(f.exitCode, 0) << f.describe();
+    const QByteArray got = server.messageBytes(1);
+    EXPECT_TRUE(got.contains("\r\n.dot line\r\nend\r\n")) << got.toStdString();
+    EXPECT_TRUE(got.contains("filename=\"config\"")) << got.toStdString();
+    EXPECT_EQ(server.envelope(1)["from"].toString(), "me@example.com");
+}
+
+TEST(StoreFirst, EachRecipientOnItsOwnAndTheNoticeGoesThroughTheAccount) {
+    SmtpServer server({"--reject", "bad@example.org", "--defer", "later@example.org"});
+    ASSERT_NE(server.port(), 0) << "aiosmtpd did not start";
+    QueueHome home("server = " + server.address().toUtf8() + "\nfrom = me@example.com\n");
+    const QByteArray message = "From: Ann <ann@example.com>\nSubject: s\n\nbody\n";
+
+    // Every recipient refused on the first try: the status says so, no
+    // notice, the message kept as failed.
+    Finished r = home.run({"-i", "bad@example.org"}, message);
+    EXPECT_EQ(r.exitCode, EX_NOUSER) << r.describe();
+    EXPECT_TRUE(
+        r.err.startsWith("kelmsend: 550 5.1.1 <bad@example.org>: Recipient address rejected\n"
+                         "kelmsend: nothing was sent; the message stays in the queue as failed: "))
+        << r.describe();
+    EXPECT_EQ(Listed(home)["state"].toString(), "failed");
+    EXPECT_FALSE(QFile::exists(server.message(1)));
+    ASSERT_EQ(home.run({"queue", "drop", Listed(home)["id"].toString()}).exitCode, 0);
+
+    // One accepted, one refused, one deferred: 0, a notice to the sender
+    // (delivered by the same run), the accepted one never sent again.
+    r = home.run({"-i", "ok@example.org", "bad@example.org", "later@example.org"}, message);
+    ASSERT_EQ(r.exitCode, 0) << r.describe();
+    const QString id = storedId(r);
+    EXPECT_TRUE(r.err.contains(": delivered to ok@example.org; deferred for later@example.org "
+                               "(451 4.7.1 <later@example.org>: Recipient address deferred); "
+                               "failed for bad@example.org (550 5.1.1 <bad@example.org>: "
+                               "Recipient address rejected), a notice goes to the sender; next "
+                               "try "))
+        << r.describe();
+    EXPECT_EQ(envelopeOf(server, 1), QStringList{"ok@example.org"});
+    EXPECT_EQ(envelopeOf(server, 2), QStringList{"ann@example.com"});
+    EXPECT_EQ(server.envelope(2)["from"].toString(), "<>");
+    const QByteArray notice = server.messageBytes(2);
+    EXPECT_TRUE(notice.contains("From: Mail Delivery System <me@example.com>\r\n"))
+        << notice.toStdString();
+    EXPECT_TRUE(notice.contains("report-type=delivery-status")) << notice.toStdString();
+    EXPECT_TRUE(notice.contains("Final-Recipient: rfc822; bad@example.org"))
+        << notice.toStdString();
+
+    const Finished f = home.run({"queue", "flush", "--all"});
+    EXPECT_EQ(f.exitCode, 0) << f.describe();
+    EXPECT_TRUE(f.out.startsWith(id.toUtf8() + ": deferred for later@example.org")) << f.describe();
+    EXPECT_FALSE(QFile::exists(server.message(3))) << "the delivered recipient got it again";
+    EXPECT_EQ(Listed(home)["recipients"].toArray().at(0)["state"].toString(), "delivered");
+}
+
+TEST(StoreFirst, AConnectionLostAfterTheDataIsUncertainAndHeldWhenAsked) {
+    SmtpServer server({"--drop-after-data"});
+    ASSERT_NE(server.port(), 0) << "aiosmtpd did not start";
+    for (const QByteArray &mode : {QByteArray("retry"), QByteArray("hold")}) {
+        SCOPED_TRACE(mode.toStdString());
+        QueueHome home("server = " + server.address().toUtf8() +
+                       "\nfrom = me@example.com\nuncertain = " + mode + "\n");
+        const Finished r = home.run({"-i", "-f", "me@example.com", "r@example.org"}, kMessage);
+        EXPECT_EQ(r.exitCode, 0) << r.describe();
+        EXPECT_TRUE(r.err.contains(": uncertain for r@example.org (")) << r.describe();
+        const QJsonObject m = Listed(home);
+        EXPECT_EQ(m["state"].toString(), "uncertain");
+        EXPECT_EQ(m["held"].toBool(), mode == "hold");
+        EXPECT_EQ(m["next_attempt"].isNull(), mode == "hold");
+        // Held: even --all leaves it to queue retry.
+        const Finished f = home.run({"queue", "flush", "--all"});
+        EXPECT_EQ(f.out.isEmpty(), mode == "hold") << f.describe();
+    }
+}
+
+TEST(StoreFirst, BadQueueKeysAreRefusedByName) {
+    const QList<std::pair<QByteArray, QString>> rows{
+        {"queue-backoff = 10m,1m", "queue-backoff: must be FIRST or FIRST,MAX"},
+        {"queue-backoff = soon", "queue-backoff: must be FIRST or FIRST,MAX"},
+        {"queue-lifetime = 0", "queue-lifetime: must be a duration such as 30m"},
+        {"uncertain = maybe", "uncertain: must be retry or hold, not \"maybe\""},
+        {"notify = perhaps", "notify: must be true or false, not \"perhaps\""},
+        {"syslog = sometimes", "syslog: must be true or false"}};
+    for (const auto &[line, text] : rows) {
+        QueueHome home(line + "\n");
+        const Finished r = home.run({"-i", "-f", "a@example.com", "r@example.org"}, kMessage);
+        EXPECT_EQ(r.exitCode, EX_CONFIG) << line.toStdString() << r.describe();
+        EXPECT_TRUE(r.err.contains(text.toUtf8())) << r.describe();
+        EXPECT_EQ(home.files(), QStringList{});
+    }
+    const Finished r =
+        RunKelmsend({"--queue-lifetime", "5y", "--from", "a@example.com", "--to", "b@example.org"});
+    EXPECT_EQ(r.exitCode, 2) << r.describe();
+}
+
+TEST(StoreFirst, TheLogHasALinePerOutcomeAndNoSecret) {
+    SmtpServer server({"--user", "u", "--password", "Pw-secret-9", "--reject", "bad@example.org"});
+    ASSERT_NE(server.port(), 0) << "aiosmtpd did not start";
+    QueueHome home("server = " + server.address().toUtf8() +
+                   "\nfrom = me@example.com\nauth = true\nuser = u\n"
+                   "password-command = echo Pw-secret-9\nnotify = false\n"
+                   "log-file = ~/../mail log\n");
+    const Finished r = home.run(
+        {"-i", "--trace", "-f", "me@example.com", "ok@example.org", "bad@example.org"}, kMessage);
+    ASSERT_EQ(r.exitCode, 0) << r.describe();
+    EXPECT_EQ(server.logins(), 1);
+    QFile log(home.dir.filePath("mail log"));
+    ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+    EXPECT_EQ(log.permissions() & (QFile::ReadGroup | QFile::ReadOther), 0);
+    const QList<QByteArray> lines = log.readAll().split('\n');
+    ASSERT_EQ(lines.size(), 3) << "two lines, no notice";
+    const QString id = Listed(home)["id"].toString(); // the trace holds other "queued as"
+    EXPECT_TRUE(QRegularExpression("^20\\d\\d-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ " + id +
+                                   " delivered to=<ok@example.org> 250 ")
+                    .match(QString::fromUtf8(lines[0]))
+                    .hasMatch())
+        << lines[0].toStdString();
+    EXPECT_TRUE(lines[1].endsWith(id.toUtf8() + " failed to=<bad@example.org> 550 5.1.1 "
+                                                "<bad@example.org>: Recipient address rejected"))
+        << lines[1].toStdString();
+    // The password, as it is and as AUTH PLAIN and LOGIN carry it.
+    const QByteArray all = lines.join('\n') + r.err + r.out;
+    for (const QByteArray &secret :
+         {QByteArray("Pw-secret-9"), QByteArray("\0u\0Pw-secret-9", 13).toBase64(),
+          QByteArray("Pw-secret-9").toBase64()}) {
+        EXPECT_FALSE(all.contains(secret)) << secret.toStdString();
+    }
+    // A log that cannot be opened is said so; the message is delivered all the same.
+    QueueHome other("server = " + server.address().toUtf8() +
+                    "\nfrom = me@example.com\nlog-file = /nonexistent/kelm/log\n");
+    const Finished o = other.run({"-i", "-f", "me@example.com", "ok@example.org"}, kMessage);
+    EXPECT_EQ(o.exitCode, 0) << o.describe();
+    EXPECT_TRUE(o.err.contains("kelmsend: cannot open the log file /nonexistent/kelm/log: No such "
+                               "file or directory\n"))
+        << o.describe();
+    EXPECT_EQ(other.files(), QStringList{});
+}
+
+TEST(StoreFirst, TwoFlushesAtOnceDeliverEachMessageOnce) {
+    SmtpServer server;
+    ASSERT_NE(server.port(), 0) << "aiosmtpd did not start";
+    QueueHome home("server = " + server.address().toUtf8() + "\nfrom = me@example.com\n");
+    constexpr int kMessages = 6;
+    for (int n = 0; n < kMessages; ++n) {
+        ASSERT_EQ(
+            home.run({"-odq", "-i", "-f", "me@example.com", "r@example.org"}, kMessage).exitCode,
+            0);
+    }
+    std::vector<std::unique_ptr<QProcess>> runs;
+    for (int n = 0; n < 2; ++n) {
+        auto p = std::make_unique<QProcess>();
+        p->setProcessEnvironment(TestEnvironment(home.env()));
+        p->start(Kelmsend(), {"queue", "flush"});
+        runs.push_back(std::move(p));
+    }
+    for (auto &p : runs) {
+        EXPECT_TRUE(p->waitForFinished(60000));
+        EXPECT_EQ(p->exitCode(), 0) << p->readAllStandardError().toStdString();
+    }
+    EXPECT_TRUE(QFile::exists(server.message(kMessages)));
+    EXPECT_FALSE(QFile::exists(server.message(kMessages + 1))) << "a message went twice";
+    EXPECT_EQ(home.files(), QStringList{});
+}
+
+TEST(StoreFirst, NoQueueAndSendmailMinusQ) {
+    SmtpServer server;
+    ASSERT_NE(server.port(), 0) << "aiosmtpd did not start";
+    QueueHome home("server = " + ClosedPort().toUtf8() +
+                   "\nfrom = me@example.com\nretries = 1\ntimeout = 2\nno-queue = true\n");
+    // no-queue: the direct path, nothing kept.
+    Finished r = home.run({"-i", "r@example.org"}, kMessage);
+    EXPECT_EQ(r.exitCode, EX_CANTCREAT) << r.describe();
+    EXPECT_FALSE(QFileInfo::exists(home.queue()));
+    // -odq, then -q under the sendmail link: delivered; quiet with --quiet.
+    ASSERT_EQ(home.run({"-odq", "-i", "r@example.org"}, kMessage).exitCode, 0);
+    r = RunProgram(home.link("sendmail"), {"-q", "--quiet", "--server", server.address()}, {},
+                   home.env());
+    EXPECT_EQ(r.exitCode, 0) << r.describe();
+    EXPECT_EQ(r.out + r.err, "");
+    EXPECT_TRUE(QFile::exists(server.message(1)));
+    EXPECT_EQ(home.files(), QStringList{});
+}
+
 struct Line {
     const char *name;
     QStringList args;
@@ -261,6 +516,10 @@ INSTANTIATE_TEST_SUITE_P(
              {"a-1", "b-2"}},
         Line{"RetryAfterTheEnd", {"retry", "--", "--odd"}, "", QueueVerb::Retry, {"--odd"}},
         Line{"FlushAll", {"flush", "--all"}, "", QueueVerb::Flush},
+        Line{"FlushTakesAccountOptions",
+             {"flush", "--server", "h:25", "--log-file=f", "--no-queue"},
+             "",
+             QueueVerb::Flush},
         Line{"NoVerb", {}, "queue needs list, retry, drop or flush: kelmsend queue list"},
         Line{"UnknownVerb", {"show"}, "queue show: not a queue command (list, retry, drop, flush)"},
         Line{"DropWithoutId",

@@ -288,6 +288,13 @@ INSTANTIATE_TEST_SUITE_P(
                  EXPECT_EQ(a.action, SendmailAction::FlushQueue);
                  EXPECT_EQ(a.options.verbosity, Verbosity::Default); // not --quiet
              }},
+        Line{"QuietBesideAMessage",
+             {"-q", "-t", "--no-queue"},
+             [](const SendmailArguments &a) {
+                 EXPECT_EQ(a.action, SendmailAction::Send);
+                 EXPECT_EQ(a.options.verbosity, Verbosity::Quiet);
+                 EXPECT_TRUE(a.options.noQueue);
+             }},
         Line{"DeliveryErrorAndDsnFlags",
              {"-odq", "-oem", "-N", "Success,delay", "-Rhdrs", "-t"},
              [](const SendmailArguments &a) {

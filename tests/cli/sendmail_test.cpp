@@ -44,7 +44,9 @@ struct Home {
         }
     }
     std::map<QString, QString> env() const {
-        return {{"HOME", dir.filePath("home")}, {"XDG_CONFIG_HOME", dir.filePath("config")}};
+        return {{"HOME", dir.filePath("home")},
+                {"XDG_CONFIG_HOME", dir.filePath("config")},
+                {"XDG_STATE_HOME", dir.filePath("state")}};
     }
     // A link named "sendmail" to kelmsend, as a system would install it.
     QString sendmailLink() const {
@@ -223,15 +225,23 @@ TEST(SendmailMode, ExitStatusOfARefusalOrAnUnreachableServer) {
     SmtpServer server({"--reject", "bad@example.com"});
     ASSERT_NE(server.port(), 0) << "aiosmtpd did not start";
     const QByteArray message = "From: s@example.com\nSubject: s\n\nx\n";
-    Finished r = RunKelmsend({"-i", "--server", server.address(), "bad@example.com"}, message);
-    EXPECT_EQ(r.exitCode, EX_NOUSER) << r.describe();
-    EXPECT_EQ(r.err, "kelmsend: 550 5.1.1 <bad@example.com>: Recipient address rejected\n");
+    // Through the queue and without it, the same refusal.
+    for (const QStringList &extra : {QStringList{}, QStringList{"--no-queue"}}) {
+        const Finished r = RunKelmsend(
+            QStringList{"-i", "--server", server.address(), "bad@example.com"} + extra, message);
+        EXPECT_EQ(r.exitCode, EX_NOUSER) << r.describe();
+        EXPECT_TRUE(
+            r.err.startsWith("kelmsend: 550 5.1.1 <bad@example.com>: Recipient address rejected\n"))
+            << r.describe();
+    }
     QTcpServer closed;
     ASSERT_TRUE(closed.listen(QHostAddress::LocalHost, 0));
     const QString address = "127.0.0.1:" + QString::number(closed.serverPort());
     closed.close();
-    r = RunKelmsend(
-        {"-i", "--server", address, "--retries", "1", "--timeout", "2", "r@example.org"}, message);
+    // Without the queue nothing is kept, so the status must not say 0 or 75.
+    const Finished r = RunKelmsend({"-i", "--no-queue", "--server", address, "--retries", "1",
+                                    "--timeout", "2", "r@example.org"},
+                                   message);
     EXPECT_EQ(r.exitCode, EX_CANTCREAT) << r.describe();
     EXPECT_FALSE(QFile::exists(server.message(1)));
 }
@@ -328,7 +338,8 @@ INSTANTIATE_TEST_SUITE_P(
             "oauth-client-id, oauth-client-secret, oauth-scope, oauth-auth-url, oauth-token-url, "
             "oauth-device-url, oauth-flow, token-store, allow-plaintext-auth, tls, tls-ca, "
             "tls-fingerprint, tls-insecure, pop3, timeout, message-timeout, retries, "
-            "no-pipelining, no-validate, quiet, verbose, trace, queue-dir)",
+            "no-pipelining, no-validate, quiet, verbose, trace, queue-dir, queue-backoff, "
+            "queue-lifetime, uncertain, notify, log-file, syslog, no-queue)",
             EX_CONFIG},
         Refusal{"UnknownFlag",
                 {"-i", "-X", "r@example.org"},
@@ -350,14 +361,7 @@ INSTANTIATE_TEST_SUITE_P(
                 "the sender root@myhost has no domain with a dot, and servers refuse such an "
                 "address; set from = ADDRESS in the account (kelmsend then sends with it "
                 "instead), or give -f with a full address",
-                EX_CONFIG},
-        Refusal{"QueueFlushUnderTheSendmailLink",
-                {"%link", "-q"},
-                kAccount,
-                kPrivate,
-                "-q (deliver the queue) is not available yet: kelmsend stores messages (-odq) but "
-                "cannot deliver the queue",
-                EX_USAGE}),
+                EX_CONFIG}),
     RowName());
 
 // ---- Real programs that hand kelmsend their mail -------------------------------
@@ -430,13 +434,14 @@ TEST(SendmailClients, PhpMailThroughSendmailPath) {
     EXPECT_TRUE(stored.contains("Subject: from php\r\n")) << stored.toStdString();
     EXPECT_TRUE(stored.endsWith("\r\n\r\nline\r\n.\r\nend\r\n")) << stored.toStdString();
 
-    // Nothing listens: the message is neither sent nor kept, and mail() says so.
+    // Nothing listens: the message waits in the queue, and mail() is true.
     QTcpServer closed;
     ASSERT_TRUE(closed.listen(QHostAddress::LocalHost, 0));
     const QString address = "127.0.0.1:" + QString::number(closed.serverPort());
     closed.close();
     r = mail(address);
-    EXPECT_EQ(r.out, "false") << r.describe();
+    EXPECT_EQ(r.out, "true") << r.describe();
+    EXPECT_EQ(QDir(home.dir.filePath("state/kelmsend/queue")).entryList({"*.env"}).size(), 1);
 }
 
 // neomutt runs "$sendmail -- RECIPIENT..." with its finished message, under

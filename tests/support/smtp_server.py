@@ -3,13 +3,15 @@
 Usage: smtp_server.py OUTDIR [--user NAME --password WORD] [--reject ADDRESS]
                              [--defer ADDRESS]
                              [--bind ADDRESS] [--port PORT] [--smtputf8]
-                             [--oauth-token TOKEN]
+                             [--oauth-token TOKEN] [--drop-after-data]
 
 --bind takes an IPv4 or IPv6 address (default 127.0.0.1), --port a port
 (default: a free one). --reject refuses a recipient with 550, --defer
 with 451. --smtputf8 offers SMTPUTF8 (8BITMIME is always offered).
 --oauth-token also offers XOAUTH2 and OAUTHBEARER, accepting --user with
-that token.
+that token. --drop-after-data closes the connection once the final "."
+has come, without a reply (the message is stored all the same: the
+client cannot know whether it was).
 
 Prints "READY <port>" on standard output once it listens on a free port,
 then stores every accepted message as OUTDIR/<n>.eml (the DATA bytes as
@@ -85,7 +87,8 @@ class OAuthSMTP(CaseInsensitiveAuthSMTP):
 
 
 class Store:
-    def __init__(self, outdir, reject, defer=()):
+    def __init__(self, outdir, reject, defer=(), drop=False):
+        self.drop = drop
         self.outdir = outdir
         self.count = 0
         self.reject = reject
@@ -108,6 +111,9 @@ class Store:
             json.dump({"from": envelope.mail_from, "to": envelope.rcpt_tos,
                        "mail_options": envelope.mail_options,
                        "authenticated": bool(session.authenticated)}, f)
+        if self.drop:
+            server.transport.close()
+            return "421 closing"
         return "250 2.0.0 Ok: queued as %d" % self.count
 
 
@@ -164,6 +170,7 @@ def main():
     p.add_argument("--smtputf8", action="store_true")
     p.add_argument("--oauth-token")
     p.add_argument("--pipelining", action="store_true")
+    p.add_argument("--drop-after-data", action="store_true")
     a = p.parse_args()
     import socket
     port = a.port
@@ -173,7 +180,8 @@ def main():
         probe.bind((a.bind, 0))
         port = probe.getsockname()[1]
         probe.close()
-    store = (PipeliningStore if a.pipelining else Store)(a.outdir, set(a.reject), set(a.defer))
+    store = (PipeliningStore if a.pipelining else Store)(a.outdir, set(a.reject), set(a.defer),
+                                                            a.drop_after_data)
     server = Server(store, a.outdir, a.user, a.password, a.oauth_token,
                     hostname=a.bind, port=port, data_size_limit=0,
                     enable_SMTPUTF8=a.smtputf8)
