@@ -18,7 +18,7 @@ packages=(
     dovecot-core dovecot-submissiond                 # a real submission server (TLS, SASL)
     media-types sharutils iproute2 util-linux        # mime.types, uudecode, namespaces
     git git-email libmailtools-perl s-nail           # programs that hand kelmsend their mail
-    neomutt php-cli                                  # (a mail reader, PHP's mail())
+    neomutt php-cli cron                             # (a mail reader, PHP's mail(), cron)
 )
 
 missing=()
