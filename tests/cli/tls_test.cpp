@@ -216,7 +216,8 @@ TEST_F(KelmsendTls, ACaFileAddsToTheSystemsTrustInsteadOfReplacingIt) {
 }
 
 // The dynamic loader's own record (LD_DEBUG=files) of every object a run
-// maps: TLS comes in only for a run that starts it.
+// maps: TLS comes in only for a run that starts it, and the Secret Service
+// library only for a run that asks it.
 TEST_F(KelmsendTls, OnlyARunThatStartsTlsLoadsTheTlsLibrary) {
     const struct {
         const char *what;
@@ -240,6 +241,7 @@ TEST_F(KelmsendTls, OnlyARunThatStartsTlsLoadsTheTlsLibrary) {
         EXPECT_TRUE(f.err.contains("file=libQt6Network")) << f.describe();
         for (const char *library : {"file=libssl.so", "libqopensslbackend"})
             EXPECT_EQ(f.err.contains(library), r.tls) << library;
+        EXPECT_FALSE(f.err.contains("file=libsecret")) << f.describe();
     }
 }
 
