@@ -46,7 +46,7 @@ struct DataPiece {
         End,     // the final "." (and nothing after it)
         Failure, // the source cannot go on: `text` says why
     };
-    // How a Stream piece waits while the socket holds more than 1 MiB:
+    // How a Stream piece waits while the socket holds more than 256 KiB:
     // Gentle gives the socket up to 2 seconds for a progress report, Strict
     // waits for progress up to MessageTimeout and reports a time-out.
     enum class Pace { Gentle, Strict };

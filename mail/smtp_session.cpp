@@ -42,7 +42,7 @@ const QString MsgClosedAfterData =
 // While the socket holds more than this, streaming waits for the socket to
 // report progress before it takes the next piece: the queue, and so the
 // memory a large message costs, stays bounded.
-constexpr qint64 QueueHighWater = 1 << 20;
+constexpr qint64 QueueHighWater = 256 << 10;
 
 // The longest AUTH command line, CRLF included (RFC 4954 section 4); an
 // initial response that does not fit waits for the server's 334.

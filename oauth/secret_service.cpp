@@ -10,11 +10,60 @@
 #include <QTimer>
 
 #include <atomic>
+#include <dlfcn.h>
 #include <memory>
 
 namespace oauth::secret {
 
 namespace {
+
+// libsecret and the GLib object libraries it brings (GIO, GObject, libmount,
+// libgcrypt and more, nearly 2 MB of mapped pages) are loaded on the first
+// call, so that a run that never asks the Secret Service maps none of them.
+// The headers give the types; the few functions used are looked up here.
+struct Api {
+    decltype(&secret_password_lookup_sync) lookup = nullptr;
+    decltype(&secret_password_store_sync) store = nullptr;
+    decltype(&secret_password_clear_sync) clear = nullptr;
+    decltype(&secret_password_free) passwordFree = nullptr;
+    decltype(&g_cancellable_new) cancellableNew = nullptr;
+    decltype(&g_cancellable_cancel) cancellableCancel = nullptr;
+    decltype(&g_object_unref) objectUnref = nullptr;
+    decltype(&g_error_free) errorFree = nullptr;
+    QString failure; // why the library is not there; empty when it is
+};
+
+template <typename Fn> bool Resolve(void *library, const char *name, Fn &slot) {
+    slot = reinterpret_cast<Fn>(::dlsym(library, name));
+    return slot != nullptr;
+}
+
+const Api &Library() {
+    static const Api api = [] {
+        Api a;
+        // Never unloaded: GObject types cannot be registered twice.
+        void *library = ::dlopen("libsecret-1.so.0", RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
+        if (!library) {
+            a.failure = QStringLiteral("the Secret Service: libsecret-1.so.0 could not be "
+                                       "loaded (%1)")
+                            .arg(QString::fromLocal8Bit(::dlerror()));
+            return a;
+        }
+        // The GLib functions are found through libsecret's own dependencies.
+        if (!Resolve(library, "secret_password_lookup_sync", a.lookup) ||
+            !Resolve(library, "secret_password_store_sync", a.store) ||
+            !Resolve(library, "secret_password_clear_sync", a.clear) ||
+            !Resolve(library, "secret_password_free", a.passwordFree) ||
+            !Resolve(library, "g_cancellable_new", a.cancellableNew) ||
+            !Resolve(library, "g_cancellable_cancel", a.cancellableCancel) ||
+            !Resolve(library, "g_object_unref", a.objectUnref) ||
+            !Resolve(library, "g_error_free", a.errorFree))
+            a.failure = QStringLiteral("the Secret Service: libsecret-1.so.0 lacks %1")
+                            .arg(QString::fromLocal8Bit(::dlerror()));
+        return a;
+    }();
+    return api;
+}
 
 const SecretSchema *Schema() {
     static const SecretSchema schema = {
@@ -47,9 +96,9 @@ QThreadPool &Pool() {
 struct Call {
     QPointer<QObject> context;
     Callback done;
-    GCancellable *cancellable = g_cancellable_new();
+    GCancellable *cancellable = Library().cancellableNew();
     std::atomic<bool> answered{false};
-    ~Call() { g_object_unref(cancellable); }
+    ~Call() { Library().objectUnref(cancellable); }
 
     // In the main thread: the first of the answer and the time limit wins.
     void deliver(const Reply &reply) {
@@ -65,18 +114,25 @@ struct Call {
 QString ErrorText(GError *error) {
     QString text = error ? QString::fromUtf8(error->message) : QStringLiteral("unknown error");
     if (error) {
-        g_error_free(error);
+        Library().errorFree(error);
     }
     return QStringLiteral("the Secret Service: %1").arg(text);
 }
 
 void Run(QObject *context, int timeoutMs, Callback done,
          std::function<Reply(GCancellable *)> work) {
+    if (const QString &failure = Library().failure; !failure.isEmpty()) {
+        // Through the event loop, as every other answer.
+        QTimer::singleShot(0, context, [done = std::move(done), failure] {
+            done(Reply{false, false, {}, failure});
+        });
+        return;
+    }
     auto call = std::make_shared<Call>();
     call->context = context;
     call->done = std::move(done);
     QTimer::singleShot(timeoutMs, context, [call, timeoutMs] {
-        g_cancellable_cancel(call->cancellable);
+        Library().cancellableCancel(call->cancellable);
         call->deliver(Reply{false,
                             false,
                             {},
@@ -100,14 +156,13 @@ std::string Utf8(const QString &s) {
 void Lookup(const QString &account, int timeoutMs, QObject *context, Callback done) {
     Run(context, timeoutMs, std::move(done), [name = Utf8(account)](GCancellable *cancel) {
         GError *error = nullptr;
-        gchar *value =
-            secret_password_lookup_sync(Schema(), cancel, &error, "account", name.c_str(), nullptr);
+        gchar *value = Library().lookup(Schema(), cancel, &error, "account", name.c_str(), nullptr);
         if (error) {
             return Reply{false, false, {}, ErrorText(error)};
         }
         Reply r{true, value != nullptr, value ? QString::fromUtf8(value) : QString(), {}};
         if (value) {
-            secret_password_free(value);
+            Library().passwordFree(value);
         }
         return r;
     });
@@ -119,9 +174,9 @@ void Store(const QString &account, const QString &secretText, int timeoutMs, QOb
         [name = Utf8(account), value = Utf8(secretText)](GCancellable *cancel) {
             GError *error = nullptr;
             const std::string label = "kelmsend OAuth tokens for " + name;
-            const gboolean ok = secret_password_store_sync(
-                Schema(), SECRET_COLLECTION_DEFAULT, label.c_str(), value.c_str(), cancel, &error,
-                "account", name.c_str(), nullptr);
+            const gboolean ok =
+                Library().store(Schema(), SECRET_COLLECTION_DEFAULT, label.c_str(), value.c_str(),
+                                cancel, &error, "account", name.c_str(), nullptr);
             if (!ok || error) {
                 return Reply{false, false, {}, ErrorText(error)};
             }
@@ -133,7 +188,7 @@ void Clear(const QString &account, int timeoutMs, QObject *context, Callback don
     Run(context, timeoutMs, std::move(done), [name = Utf8(account)](GCancellable *cancel) {
         GError *error = nullptr;
         const gboolean removed =
-            secret_password_clear_sync(Schema(), cancel, &error, "account", name.c_str(), nullptr);
+            Library().clear(Schema(), cancel, &error, "account", name.c_str(), nullptr);
         if (error) {
             return Reply{false, false, {}, ErrorText(error)};
         }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <dlfcn.h>
 #include <utility>
 
 namespace sasl {
@@ -113,14 +114,61 @@ std::optional<Mechanism> ChooseMechanism(const QStringList &offered, bool haveTo
     return std::nullopt;
 }
 
+namespace {
+
+// GNU SASL and what it brings (libidn, libntlm, libgssglue) are loaded when
+// a mechanism of the library first runs, so that a send without AUTH, or
+// with LOGIN or a bearer token, maps none of them. The header gives the
+// types; the few functions used are looked up here.
+struct GsaslApi {
+    decltype(&gsasl_init) init = nullptr;
+    decltype(&gsasl_done) done = nullptr;
+    decltype(&gsasl_client_start) clientStart = nullptr;
+    decltype(&gsasl_finish) finish = nullptr;
+    decltype(&gsasl_property_set) propertySet = nullptr;
+    decltype(&gsasl_step) step = nullptr;
+    decltype(&gsasl_free) free = nullptr;
+    decltype(&gsasl_strerror) strerror = nullptr;
+    QString failure; // why the library is not there; empty when it is
+};
+
+template <typename Fn> bool Resolve(void *library, const char *name, Fn &slot) {
+    slot = reinterpret_cast<Fn>(::dlsym(library, name));
+    return slot != nullptr;
+}
+
+const GsaslApi &GnuSasl() {
+    static const GsaslApi api = [] {
+        GsaslApi a;
+        void *library = ::dlopen("libgsasl.so.18", RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
+        if (!library) {
+            a.failure = QStringLiteral("libgsasl.so.18 could not be loaded (%1)")
+                            .arg(QString::fromLocal8Bit(::dlerror()));
+            return a;
+        }
+        if (!Resolve(library, "gsasl_init", a.init) || !Resolve(library, "gsasl_done", a.done) ||
+            !Resolve(library, "gsasl_client_start", a.clientStart) ||
+            !Resolve(library, "gsasl_finish", a.finish) ||
+            !Resolve(library, "gsasl_property_set", a.propertySet) ||
+            !Resolve(library, "gsasl_step", a.step) || !Resolve(library, "gsasl_free", a.free) ||
+            !Resolve(library, "gsasl_strerror", a.strerror))
+            a.failure =
+                QStringLiteral("libgsasl.so.18 lacks %1").arg(QString::fromLocal8Bit(::dlerror()));
+        return a;
+    }();
+    return api;
+}
+
+} // namespace
+
 struct Client::Library {
     Gsasl *context = nullptr;
     Gsasl_session *session = nullptr;
     ~Library() {
         if (session)
-            gsasl_finish(session);
+            GnuSasl().finish(session);
         if (context)
-            gsasl_done(context);
+            GnuSasl().done(context);
     }
 };
 
@@ -128,22 +176,28 @@ Client::Client(Mechanism mechanism, const Credentials &credentials)
     : m_mechanism(mechanism), m_credentials(credentials) {
     if (IsBearer(mechanism))
         return;
+    const GsaslApi &gsasl = GnuSasl();
+    if (!gsasl.failure.isEmpty()) {
+        m_error =
+            QStringLiteral("%1 is not available: %2").arg(MechanismName(mechanism), gsasl.failure);
+        return;
+    }
     m_library = std::make_unique<Library>();
-    int rc = gsasl_init(&m_library->context);
+    int rc = gsasl.init(&m_library->context);
     if (rc == GSASL_OK)
-        rc = gsasl_client_start(m_library->context, MechanismName(mechanism).toLatin1().constData(),
-                                &m_library->session);
+        rc = gsasl.clientStart(m_library->context, MechanismName(mechanism).toLatin1().constData(),
+                               &m_library->session);
     if (rc != GSASL_OK) {
         m_error = QStringLiteral("%1 is not available: %2")
-                      .arg(MechanismName(mechanism), QString::fromUtf8(gsasl_strerror(rc)));
+                      .arg(MechanismName(mechanism), QString::fromUtf8(gsasl.strerror(rc)));
         m_library.reset();
         return;
     }
     // The library prepares (SASLprep) and encodes the texts itself; it
     // takes them as UTF-8.
-    gsasl_property_set(m_library->session, GSASL_AUTHID, credentials.user.toUtf8().constData());
-    gsasl_property_set(m_library->session, GSASL_PASSWORD,
-                       credentials.password.toUtf8().constData());
+    gsasl.propertySet(m_library->session, GSASL_AUTHID, credentials.user.toUtf8().constData());
+    gsasl.propertySet(m_library->session, GSASL_PASSWORD,
+                      credentials.password.toUtf8().constData());
 }
 
 Client::~Client() = default;
@@ -208,10 +262,11 @@ std::optional<QByteArray> Client::libraryStep(const QByteArray &input) {
     m_started = true;
     char *output = nullptr;
     size_t outputLength = 0;
-    const int rc = gsasl_step(m_library->session, input.constData(),
+    const GsaslApi &gsasl = GnuSasl();
+    const int rc = gsasl.step(m_library->session, input.constData(),
                               static_cast<size_t>(input.size()), &output, &outputLength);
     QByteArray response(output ? output : "", static_cast<qsizetype>(output ? outputLength : 0));
-    gsasl_free(output);
+    gsasl.free(output);
     if (rc == GSASL_OK) {
         m_finished = true;
         return response;
@@ -219,7 +274,7 @@ std::optional<QByteArray> Client::libraryStep(const QByteArray &input) {
     if (rc == GSASL_NEEDS_MORE)
         return response;
     m_error = QStringLiteral("%1 failed: %2")
-                  .arg(MechanismName(m_mechanism), QString::fromUtf8(gsasl_strerror(rc)));
+                  .arg(MechanismName(m_mechanism), QString::fromUtf8(gsasl.strerror(rc)));
     m_library.reset();
     return std::nullopt;
 }
