@@ -3,6 +3,7 @@
 // KELMSEND_NAMESERVER.
 #include "dns/mx_query.h"
 #include "kelmsend_support.h"
+#include "private_network.h"
 
 #include <QFileInfo>
 
@@ -60,7 +61,14 @@ bool answers(quint16 port) {
 
 class KelmsendMx : public ::testing::Test {
 protected:
+    // Each test runs again in a network namespace of its own, where no
+    // other program's socket can take or answer dnsmasq's port.
     void SetUp() override {
+        if (!testsupport::InPrivateNetwork()) {
+            outside = true;
+            testsupport::RunInPrivateNetwork({});
+            return;
+        }
         if (!QFileInfo(kDnsmasq).isExecutable()) {
             GTEST_SKIP() << "dnsmasq is not installed (package dnsmasq-base)";
         }
@@ -88,6 +96,9 @@ protected:
             << "dnsmasq did not start: " << server.readAllStandardError().toStdString();
     }
     void TearDown() override {
+        if (outside) {
+            return;
+        }
         if (!IsSkipped()) {
             EXPECT_EQ(server.state(), QProcess::Running)
                 << "dnsmasq ended during the test: " << server.readAllStandardError().toStdString();
@@ -104,9 +115,12 @@ protected:
 
     QProcess server;
     quint16 port = 0;
+    bool outside = false; // the test ran in its namespace, from SetUp
 };
 
 TEST_F(KelmsendMx, PrintsTheExchangeWithTheLowestPreference) {
+    if (outside)
+        return;
     const Finished r = RunKelmsend({"mx", "example.test"}, {}, nameServer());
     EXPECT_EQ(r.exitCode, 0) << r.describe();
     EXPECT_EQ(r.out, "mx1.example.test\n");
@@ -114,6 +128,8 @@ TEST_F(KelmsendMx, PrintsTheExchangeWithTheLowestPreference) {
 }
 
 TEST_F(KelmsendMx, WithoutADomainAsksForTheMachinesDomain) {
+    if (outside)
+        return;
     const Finished r = RunKelmsend({"mx", "-v"}, {}, nameServer("example.test"));
     EXPECT_EQ(r.exitCode, 0) << r.describe();
     EXPECT_EQ(r.out, "mx1.example.test\n");
@@ -121,6 +137,8 @@ TEST_F(KelmsendMx, WithoutADomainAsksForTheMachinesDomain) {
 }
 
 TEST_F(KelmsendMx, NoExchangeExitsOne) {
+    if (outside)
+        return;
     const Finished r = RunKelmsend({"mx", "nothing.invalid"}, {}, nameServer());
     EXPECT_EQ(r.exitCode, 1) << r.describe();
     EXPECT_EQ(r.out, "");
@@ -128,6 +146,8 @@ TEST_F(KelmsendMx, NoExchangeExitsOne) {
 }
 
 TEST_F(KelmsendMx, AServerThatDoesNotAnswerIsNamedInTheError) {
+    if (outside)
+        return;
     // A socket that takes the query and never answers: the wait for the
     // answer runs out (5 seconds).
     const int silent = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -147,6 +167,8 @@ TEST_F(KelmsendMx, AServerThatDoesNotAnswerIsNamedInTheError) {
 }
 
 TEST_F(KelmsendMx, WithoutServerTheMessageGoesToTheExchangeOfTheDomain) {
+    if (outside)
+        return;
     SmtpServer smtp;
     ASSERT_NE(smtp.port(), 0) << "aiosmtpd did not start";
     const Finished r = RunKelmsend({"--from", "me@example.com", "--to", "you@example.com", "--port",
