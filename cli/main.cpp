@@ -45,6 +45,8 @@
 #include <QSettings>
 #include <QTemporaryFile>
 
+#include <optional>
+
 #include <cstdio>
 #include <memory>
 #include <unistd.h>
@@ -124,18 +126,30 @@ QString applyNameServerOverride() {
     return QString();
 }
 
+// The message a send would compose, after the checks of the assignments as
+// Send would report them; nothing when one fails (the reason reported).
+// No server, so no SMTPUTF8: addresses go as a server without it would take
+// them, and one that cannot fails as such a send would.
+std::optional<sendmail::MessageDraft> checkedDraft(clsSendMail &mail, Reporter &reporter) {
+    if (!mail.ErrorList().isEmpty()) {
+        reporter.Error(mail.ErrorList().join(QString()));
+        return std::nullopt;
+    }
+    sendmail::MessageDraft draft = mail.ComposeDraft();
+    if (const QString unsendable = sendmail::AddressProblem(draft); !unsendable.isEmpty()) {
+        reporter.Error(unsendable);
+        return std::nullopt;
+    }
+    return draft;
+}
+
 // The composed message stored in the queue, then tried (--queue): the bytes
 // that would follow DATA, with the dot-stuffing and the final "." undone,
 // since the queue keeps a message as it is.
 int runQueuedSend(const Options &commandLine, const Options &o, clsSendMail &mail,
                   Reporter &reporter) {
-    if (!mail.ErrorList().isEmpty()) {
-        reporter.Error(mail.ErrorList().join(QString()));
-        return kExitFailed;
-    }
-    const sendmail::MessageDraft draft = mail.ComposeDraft();
-    if (const QString unsendable = sendmail::AddressProblem(draft); !unsendable.isEmpty()) {
-        reporter.Error(unsendable);
+    const std::optional<sendmail::MessageDraft> draft = checkedDraft(mail, reporter);
+    if (!draft) {
         return kExitFailed;
     }
     QTemporaryFile spool(QDir::tempPath() + "/kelmsend-XXXXXX");
@@ -145,7 +159,7 @@ int runQueuedSend(const Options &commandLine, const Options &o, clsSendMail &mai
         return kExitFailed;
     }
     bool lineStart = true;
-    const QString error = WriteWireMessage(draft, o.attachments, [&](const QByteArray &bytes) {
+    const QString error = WriteWireMessage(*draft, o.attachments, [&](const QByteArray &bytes) {
         QByteArray plain;
         plain.reserve(bytes.size());
         for (const char c : bytes) {
@@ -195,19 +209,11 @@ int runSend(const Options &commandLine, const Options &o, Reporter &reporter) {
     mail.setPipelining(!o.noPipelining);
 
     if (o.dryRun) {
-        // The checks of the assignments, as Send would report them.
-        if (!mail.ErrorList().isEmpty()) {
-            reporter.Error(mail.ErrorList().join(QString()));
+        const std::optional<sendmail::MessageDraft> draft = checkedDraft(mail, reporter);
+        if (!draft) {
             return kExitFailed;
         }
-        // No server, so no SMTPUTF8: addresses go as a server without it
-        // would take them, and one that cannot fails as such a send would.
-        const sendmail::MessageDraft draft = mail.ComposeDraft();
-        if (const QString unsendable = sendmail::AddressProblem(draft); !unsendable.isEmpty()) {
-            reporter.Error(unsendable);
-            return kExitFailed;
-        }
-        const QString error = WriteWireMessage(draft, o.attachments, writeStdout);
+        const QString error = WriteWireMessage(*draft, o.attachments, writeStdout);
         if (!error.isEmpty() || std::fflush(stdout) != 0) {
             reporter.Error(error.isEmpty() ? QStringLiteral("cannot write standard output")
                                            : error);
