@@ -1,6 +1,7 @@
 // Sending without blocking: SendAsync/RelayAsync from the owner's own event
 // loop, CancelSend, per-recipient results and partial delivery, and an
 // instance deleted from its handlers (the ASan build runs these too).
+#include "aim.h"
 #include "mail/send_mail.h"
 
 #include "fake_server.h"
@@ -22,19 +23,6 @@
 #include <functional>
 
 namespace {
-
-void aim(clsSendMail &m, quint16 port, const QString &recipients = "rcpt@example.com") {
-    m.setSMTPHostValidation(0);
-    m.setSMTPHost("127.0.0.1");
-    m.setSMTPPort(port);
-    m.setConnectTimeout(2);
-    m.setMessageTimeout(2);
-    m.setConnectRetry(1);
-    m.setFrom("sender@example.com");
-    m.setRecipient(recipients);
-    m.setSubject("Hi");
-    m.setMessage("Hello");
-}
 
 // Runs the thread's event loop until `done` or 10 seconds.
 bool runUntil(const std::function<bool()> &done) {
@@ -89,8 +77,8 @@ TEST(SendAsync, TwoInstancesSendAtOnceFromTheOwnersLoop) {
     FakeServer one(dialogue({"a@example.com"}, {"250 ok"}) + Delivery);
     FakeServer two(dialogue({"b@example.com"}, {"250 ok"}) + Delivery);
     clsSendMail first, second;
-    aim(first, one.port(), "a@example.com");
-    aim(second, two.port(), "b@example.com");
+    testsupport::AimAtLoopback(first, one.port(), "a@example.com");
+    testsupport::AimAtLoopback(second, two.port(), "b@example.com");
     first.setSubject("first");
     second.setSubject("second");
     Outcomes a(first), b(second);
@@ -138,7 +126,7 @@ TEST(SendAsync, TwoInstancesSendAtOnceFromTheOwnersLoop) {
 
 TEST(SendAsync, ChecksFailFromTheLoopAndARunningSendRefusesAnother) {
     clsSendMail m;
-    aim(m, 1);
+    testsupport::AimAtLoopback(m, 1);
     m.setFrom("");
     Outcomes o(m);
     m.SendAsync();
@@ -149,7 +137,7 @@ TEST(SendAsync, ChecksFailFromTheLoopAndARunningSendRefusesAnother) {
     // From the outcome's handler a new send is accepted; while it runs, a
     // third is refused.
     FakeServer server(dialogue({"rcpt@example.com"}, {"250 ok"}) + Delivery);
-    aim(m, server.port());
+    testsupport::AimAtLoopback(m, server.port());
     QStringList statuses;
     QObject::connect(&m, &clsSendMail::status, [&](const QString &s) { statuses << s; });
     bool again = true;
@@ -173,7 +161,7 @@ TEST(SendAsync, ChangesDuringASendApplyToTheNextOne) {
     const QString other = writeFile(dir, "other.txt", "other attachment\n");
     FakeServer server(dialogue({"rcpt@example.com"}, {"250 ok"}) + Delivery);
     clsSendMail m;
-    aim(m, server.port());
+    testsupport::AimAtLoopback(m, server.port());
     m.setAttachment(kept);
     Outcomes o(m);
     QObject::connect(&m, &clsSendMail::status, [&](const QString &s) {
@@ -202,7 +190,7 @@ TEST(SendAsync, CancelDuringALargeAttachmentDeliversNothing) {
     QTemporaryDir dir;
     const QString big = writeFile(dir, "big.bin", QByteArray(24 * 1024 * 1024, 'x'));
     clsSendMail m;
-    aim(m, sink.port());
+    testsupport::AimAtLoopback(m, sink.port());
     m.setConnectTimeout(10);
     m.setMessageTimeout(20);
     m.setAttachment(big);
@@ -281,7 +269,7 @@ TEST(PartialDelivery, OneRefusedRecipientOfThree) {
         SCOPED_TRACE(c.what);
         FakeServer server(c.script);
         clsSendMail m;
-        aim(m, server.port(), rcpts.join(';'));
+        testsupport::AimAtLoopback(m, server.port(), rcpts.join(';'));
         m.setPartialDelivery(c.partial);
         m.setPipelining(c.pipelining);
         Outcomes o(m);
@@ -306,7 +294,7 @@ TEST(PartialDelivery, EveryRecipientRefusedFailsWithTheirReplies) {
     FakeServer server(dialogue({"a@example.com", "b@example.com"}, {"550 no", "450 later"}) +
                       QStringList{"C: QUIT", "S: 221 bye"});
     clsSendMail m;
-    aim(m, server.port(), "a@example.com;b@example.com");
+    testsupport::AimAtLoopback(m, server.port(), "a@example.com;b@example.com");
     m.setPartialDelivery(true);
     Outcomes o(m);
     m.Send();
@@ -319,7 +307,7 @@ TEST(SendAsync, ConnectionClosedAfterTheFinalDotIsNoticedAtOnce) {
     FakeServer server(dialogue({"rcpt@example.com"}, {"250 ok"}) +
                       QStringList{"C: DATA", "S: 354 go", "D:", "X:"});
     clsSendMail m;
-    aim(m, server.port());
+    testsupport::AimAtLoopback(m, server.port());
     m.setMessageTimeout(30);
     Outcomes o(m);
     QElapsedTimer t;
@@ -349,7 +337,7 @@ TEST(SafeReentry, DeletingTheInstanceFromAnyHandler) {
                 auto *parent = new QObject;
                 auto *m = new clsSendMail(parent);
                 QPointer<clsSendMail> watch(m);
-                aim(*m, server.port());
+                testsupport::AimAtLoopback(*m, server.port());
                 bool fired = false;
                 auto kill_ = [&] {
                     if (std::exchange(fired, true)) {
@@ -395,7 +383,7 @@ TEST(SafeReentry, DeletingTheInstanceFromAnyHandler) {
 TEST(SafeReentry, TheApplicationQuittingDuringASendWait) {
     FakeServer server(dialogue({"rcpt@example.com"}, {"250 ok"}) + Delivery);
     clsSendMail m;
-    aim(m, server.port());
+    testsupport::AimAtLoopback(m, server.port());
     Outcomes o(m);
     QObject::connect(&m, &clsSendMail::status, [](const QString &s) {
         if (s == "Sending Message...") {

@@ -1,6 +1,7 @@
 // Servers that misbehave on purpose, against one Send each: replies that never
 // end, and failures after the server has taken the message. Whatever they do,
 // one Send has one outcome.
+#include "aim.h"
 #include "mail/reply_reader.h"
 #include "mail/send_mail.h"
 
@@ -20,18 +21,6 @@ struct Outcome {
 };
 
 // A component aimed at the fake server, with short limits.
-void aim(clsSendMail &m, quint16 port) {
-    m.setSMTPHostValidation(0);
-    m.setSMTPHost("127.0.0.1");
-    m.setSMTPPort(port);
-    m.setConnectTimeout(2);
-    m.setMessageTimeout(2);
-    m.setConnectRetry(1);
-    m.setFrom("sender@example.com");
-    m.setRecipient("rcpt@example.com");
-    m.setSubject("Hi");
-    m.setMessage("Hello");
-}
 
 Outcome send(clsSendMail &m) {
     Outcome o;
@@ -73,7 +62,7 @@ TEST_P(EndlessReply, FailsOnceWithTheCutText) {
     FakeServer server(c.script);
     ASSERT_TRUE(server.listening());
     clsSendMail m;
-    aim(m, server.port());
+    testsupport::AimAtLoopback(m, server.port());
     const Outcome o = send(m);
     EXPECT_TRUE(server.done()) << "script stopped at step " << server.position();
     EXPECT_EQ(o.successes, 0);
@@ -113,7 +102,7 @@ TEST(EndlessReply, Pop3GreetingWithoutEndFailsOnceBeforeSmtp) {
     }
     FakeServer smtp({});
     clsSendMail m;
-    aim(m, smtp.port());
+    testsupport::AimAtLoopback(m, smtp.port());
     m.setPOP3Host("127.0.0.1");
     m.setUsePopAuthentication(true);
     m.setUsername("user");
@@ -129,7 +118,7 @@ TEST(EndlessReply, Pop3GreetingWithoutEndFailsOnceBeforeSmtp) {
 TEST(RejectedGreeting, IsOneFailureWithTheServersText) {
     FakeServer server({"S: 554 no service here", "C: QUIT", "S: 221 bye"});
     clsSendMail m;
-    aim(m, server.port());
+    testsupport::AimAtLoopback(m, server.port());
     const Outcome o = send(m);
     EXPECT_TRUE(server.done()) << "script stopped at step " << server.position();
     EXPECT_EQ(o.failures, QStringList{"554 no service here\r\n"});
@@ -149,7 +138,7 @@ TEST_P(Accepted, SucceedsOnceWhateverFollows) {
     const AfterAcceptance &c = GetParam();
     FakeServer server(Greeting + Envelope + c.rest);
     clsSendMail m;
-    aim(m, server.port());
+    testsupport::AimAtLoopback(m, server.port());
     const Outcome o = send(m);
     EXPECT_TRUE(server.done()) << "script stopped at step " << server.position();
     EXPECT_TRUE(server.errors().isEmpty()) << server.errors().join("\n").toStdString();
@@ -179,7 +168,7 @@ TEST(Accepted, RefusalOfTheDataIsStillAFailure) {
     FakeServer server(Greeting + Envelope +
                       QStringList{"S: 554 rejected", "C: QUIT", "S: 221 bye"});
     clsSendMail m;
-    aim(m, server.port());
+    testsupport::AimAtLoopback(m, server.port());
     const Outcome o = send(m);
     EXPECT_TRUE(server.done()) << "script stopped at step " << server.position();
     EXPECT_EQ(o.failures, QStringList{"554 rejected\r\n"});

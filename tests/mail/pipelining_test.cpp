@@ -2,6 +2,7 @@
 // (a script's C: lines before its S: lines can only be played by a client
 // that does not wait in between), how the queued replies are judged, and
 // messages through aiosmtpd with pipelining on.
+#include "aim.h"
 #include "mail/send_mail.h"
 
 #include <QEventLoop>
@@ -48,16 +49,7 @@ struct Events {
 };
 
 void aim(clsSendMail &m, quint16 port, bool pipelining = true) {
-    m.setSMTPHostValidation(0);
-    m.setSMTPHost("127.0.0.1");
-    m.setSMTPPort(port);
-    m.setConnectTimeout(2);
-    m.setMessageTimeout(2);
-    m.setConnectRetry(1);
-    m.setFrom("sender@example.com");
-    m.setRecipient("a@example.com;b@example.com");
-    m.setSubject("Hi");
-    m.setMessage("Hello");
+    testsupport::AimAtLoopback(m, port, "a@example.com;b@example.com");
     m.setPipelining(pipelining);
 }
 

@@ -3,6 +3,7 @@
 // the way Google and Dovecot do: a JSON challenge, its empty answer, 535.
 // One renewal a send, on the same connection or a new one when the server
 // hangs up; declined or without a provider, the send fails as it always did.
+#include "aim.h"
 #include "mail/send_mail.h"
 #include "sasl/sasl_client.h"
 
@@ -82,16 +83,7 @@ TEST_P(TokenRenewal, OneRenewalASendAndTheClassicOutcomeOtherwise) {
     server.setScript(script);
 
     clsSendMail m;
-    m.setSMTPHostValidation(0);
-    m.setSMTPHost("127.0.0.1");
-    m.setSMTPPort(port);
-    m.setConnectTimeout(5);
-    m.setMessageTimeout(5);
-    m.setConnectRetry(1);
-    m.setFrom("sender@example.com");
-    m.setRecipient("rcpt@example.com");
-    m.setSubject("Hi");
-    m.setMessage("Hello");
+    testsupport::AimAtLoopback(m, port, "rcpt@example.com", 5);
     m.setUseAuthentication(true);
     m.setUsername("me@example.com");
     m.setAuthMechanism(row.mechanism);
