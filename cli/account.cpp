@@ -216,4 +216,12 @@ QString LoadAccount(Options &o, const EnvironmentLookup &env) {
     return ApplyAccount(o, *parsed.file, *section);
 }
 
+QString LoadAccountToRelay(Options &o, const EnvironmentLookup &env) {
+    QString problem = LoadAccount(o, env);
+    if (problem.isEmpty()) {
+        problem = ApplyProviderDefaults(o);
+    }
+    return problem.isEmpty() ? CheckLogin(o) : problem;
+}
+
 } // namespace kelmsend

@@ -84,4 +84,9 @@ struct ConfigParse {
 // asked for) or the message that ends the run.
 [[nodiscard]] QString LoadAccount(Options &o, const EnvironmentLookup &env);
 
+// LoadAccount, then the provider's defaults, then CheckLogin: the account of
+// a relayed or queued message, ready to send. Returns "" or the first
+// problem.
+[[nodiscard]] QString LoadAccountToRelay(Options &o, const EnvironmentLookup &env);
+
 } // namespace kelmsend

@@ -36,12 +36,7 @@ AccountResolver AccountsFor(const Options &commandLine, const EnvironmentLookup 
         Options o = commandLine;
         o.account = account;
         AccountSetup setup;
-        for (const QString &problem :
-             {LoadAccount(o, env), ApplyProviderDefaults(o), CheckLogin(o)}) {
-            if (!problem.isEmpty() && setup.error.isEmpty()) {
-                setup.error = problem;
-            }
-        }
+        setup.error = LoadAccountToRelay(o, env);
         if (setup.error.isEmpty()) {
             setup.options = o;
         }

@@ -117,10 +117,8 @@ int RunSendmail(SendmailArguments a, const EnvironmentLookup &env, QFile &in,
         early.Error(text);
         return SendmailExitStatus(outcome);
     };
-    for (const QString &problem : {LoadAccount(o, env), ApplyProviderDefaults(o), CheckLogin(o)}) {
-        if (!problem.isEmpty()) {
-            return refuse(problem, SendmailOutcome::Configuration);
-        }
+    if (const QString problem = LoadAccountToRelay(o, env); !problem.isEmpty()) {
+        return refuse(problem, SendmailOutcome::Configuration);
     }
     if (a.action == SendmailAction::ListQueue) {
         return ListForSendmail(o, env, console.out, console.err);
